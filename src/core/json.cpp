@@ -1,0 +1,188 @@
+// The JSON module over the parser library: strict or lenient iterative parsing,
+// read-only value handles and a compact writer that refuses invalid UTF-8.
+#include "core/json.h"
+
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace kj {
+
+namespace {
+
+using RValue = rapidjson::Value;
+
+const RValue *rv(const void *v) { return static_cast<const RValue *>(v); }
+
+constexpr unsigned kStrict = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+constexpr unsigned kLenient = rapidjson::kParseIterativeFlag;
+
+}  // namespace
+
+bool Val::is_null() const { return v_ && rv(v_)->IsNull(); }
+bool Val::is_bool() const { return v_ && rv(v_)->IsBool(); }
+bool Val::is_true() const { return v_ && rv(v_)->IsTrue(); }
+bool Val::is_false() const { return v_ && rv(v_)->IsFalse(); }
+bool Val::is_int() const { return v_ && (rv(v_)->IsInt64() || rv(v_)->IsUint64()); }
+bool Val::is_sint() const { return v_ && rv(v_)->IsInt64(); }
+bool Val::is_uint() const { return v_ && rv(v_)->IsUint64(); }
+bool Val::is_real() const { return v_ && rv(v_)->IsNumber() && !is_int(); }
+bool Val::is_num() const { return v_ && rv(v_)->IsNumber(); }
+bool Val::is_str() const { return v_ && rv(v_)->IsString(); }
+bool Val::is_arr() const { return v_ && rv(v_)->IsArray(); }
+bool Val::is_obj() const { return v_ && rv(v_)->IsObject(); }
+
+bool Val::get_bool() const { return is_true(); }
+int64_t Val::get_sint() const { return is_sint() ? rv(v_)->GetInt64() : 0; }
+uint64_t Val::get_uint() const { return is_uint() ? rv(v_)->GetUint64() : 0; }
+double Val::get_real() const { return is_num() ? rv(v_)->GetDouble() : 0.0; }
+
+std::string_view Val::str() const {
+  if (!is_str()) return {};
+  return std::string_view(rv(v_)->GetString(), rv(v_)->GetStringLength());
+}
+
+size_t Val::size() const {
+  if (is_arr()) return rv(v_)->Size();
+  if (is_obj()) return rv(v_)->MemberCount();
+  return 0;
+}
+
+Val Val::at(size_t i) const {
+  if (!is_arr() || i >= rv(v_)->Size()) return Val();
+  return Val(&(*rv(v_))[static_cast<rapidjson::SizeType>(i)]);
+}
+
+std::string_view Val::key_at(size_t i) const {
+  if (!is_obj() || i >= rv(v_)->MemberCount()) return {};
+  const auto &m = rv(v_)->MemberBegin()[static_cast<ptrdiff_t>(i)];
+  return std::string_view(m.name.GetString(), m.name.GetStringLength());
+}
+
+Val Val::val_at(size_t i) const {
+  if (!is_obj() || i >= rv(v_)->MemberCount()) return Val();
+  return Val(&rv(v_)->MemberBegin()[static_cast<ptrdiff_t>(i)].value);
+}
+
+Val Val::get(std::string_view name) const {
+  if (!is_obj()) return Val();
+  for (auto m = rv(v_)->MemberBegin(); m != rv(v_)->MemberEnd(); ++m) {
+    if (std::string_view(m->name.GetString(), m->name.GetStringLength()) == name)
+      return Val(&m->value);
+  }
+  return Val();
+}
+
+struct Doc::Impl {
+  rapidjson::Document doc;
+  bool ok = false;
+};
+
+Doc::Doc() : impl_(new Impl) {}
+Doc::~Doc() = default;
+
+bool Doc::parse(const char *text, size_t len, Mode mode) {
+  impl_.reset(new Impl);
+  if (!text) return false;
+  if (mode == Mode::strict)
+    impl_->doc.Parse<kStrict>(text, len);
+  else
+    impl_->doc.Parse<kLenient>(text, len);
+  impl_->ok = !impl_->doc.HasParseError();
+  return impl_->ok;
+}
+
+Val Doc::root() const { return impl_->ok ? Val(&impl_->doc) : Val(); }
+
+struct Writer::Impl {
+  rapidjson::StringBuffer buf;
+  rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                    rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>
+      w{buf};
+  bool ok = true;
+};
+
+Writer::Writer() : impl_(new Impl) {}
+Writer::~Writer() = default;
+
+void Writer::start_obj() { impl_->ok = impl_->ok && impl_->w.StartObject(); }
+void Writer::end_obj() { impl_->ok = impl_->ok && impl_->w.EndObject(); }
+void Writer::start_arr() { impl_->ok = impl_->ok && impl_->w.StartArray(); }
+void Writer::end_arr() { impl_->ok = impl_->ok && impl_->w.EndArray(); }
+void Writer::key(std::string_view k) {
+  impl_->ok = impl_->ok && impl_->w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()));
+}
+void Writer::str(std::string_view s) {
+  impl_->ok = impl_->ok && impl_->w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+}
+void Writer::sint(int64_t n) { impl_->ok = impl_->ok && impl_->w.Int64(n); }
+void Writer::uint(uint64_t n) { impl_->ok = impl_->ok && impl_->w.Uint64(n); }
+void Writer::boolean(bool b) { impl_->ok = impl_->ok && impl_->w.Bool(b); }
+void Writer::null() { impl_->ok = impl_->ok && impl_->w.Null(); }
+
+void Writer::value(Val v) {
+  if (!v.valid()) {
+    impl_->ok = false;
+    return;
+  }
+  // An explicit stack of open containers and the index of their next child.
+  struct Frame {
+    const RValue *c;
+    rapidjson::SizeType next;
+  };
+  std::vector<Frame> stack;
+  const RValue *cur = rv(v.v_);
+  for (;;) {
+    if (cur) {
+      if (cur->IsObject()) {
+        start_obj();
+        stack.push_back({cur, 0});
+      } else if (cur->IsArray()) {
+        start_arr();
+        stack.push_back({cur, 0});
+      } else if (cur->IsString()) {
+        str(std::string_view(cur->GetString(), cur->GetStringLength()));
+      } else if (cur->IsBool()) {
+        boolean(cur->GetBool());
+      } else if (cur->IsNull()) {
+        null();
+      } else if (cur->IsInt64()) {
+        sint(cur->GetInt64());
+      } else if (cur->IsUint64()) {
+        uint(cur->GetUint64());
+      } else {
+        impl_->ok = impl_->ok && impl_->w.Double(cur->GetDouble());
+      }
+      cur = nullptr;
+    }
+    if (!impl_->ok || stack.empty()) return;
+    Frame &f = stack.back();
+    if (f.c->IsObject()) {
+      if (f.next < f.c->MemberCount()) {
+        const auto &m = f.c->MemberBegin()[f.next++];
+        key(std::string_view(m.name.GetString(), m.name.GetStringLength()));
+        cur = &m.value;
+      } else {
+        stack.pop_back();
+        end_obj();
+      }
+    } else {
+      if (f.next < f.c->Size()) {
+        cur = &(*f.c)[f.next++];
+      } else {
+        stack.pop_back();
+        end_arr();
+      }
+    }
+  }
+}
+
+bool Writer::ok() const { return impl_->ok; }
+
+std::string_view Writer::text() const {
+  return std::string_view(impl_->buf.GetString(), impl_->buf.GetSize());
+}
+
+}  // namespace kj

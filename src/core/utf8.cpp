@@ -1,0 +1,97 @@
+// UTF-8 well-formedness and cuts that never split a character.
+#include <cstdio>
+#include <cstring>
+
+#include "core/core_internal.h"
+
+namespace {
+
+// Length of the sequence a lead byte announces; 0 for a byte that cannot lead.
+size_t seq_len(unsigned char c) {
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return 2;
+  if (c >= 0xE0 && c <= 0xEF) return 3;
+  if (c >= 0xF0 && c <= 0xF4) return 4;
+  return 0;
+}
+
+}  // namespace
+
+bool kel_utf8_valid(const char *s, size_t len) {
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+  size_t i = 0;
+  while (i < len) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t n = seq_len(c);
+    if (n == 0 || len - i < n) return false;
+    unsigned char c1 = p[i + 1];
+    // The second byte's range depends on the lead: this rules out overlongs,
+    // surrogates and code points above U+10FFFF.
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+    if (c1 < lo || c1 > hi) return false;
+    for (size_t k = 2; k < n; ++k)
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
+}
+
+size_t kel_utf8_cut_len(const char *s, size_t len, size_t max) {
+  if (len <= max) return len;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+  if ((p[max] & 0xC0) != 0x80) return max;  // the cut falls between characters
+  // Walk back over the continuation bytes before the cut to the lead byte; drop
+  // the character when its sequence runs past the cut.
+  size_t j = max;
+  while (j > 0 && max - j < 3 && (p[j - 1] & 0xC0) == 0x80) --j;
+  if (j == 0) return max;
+  size_t lead = j - 1;
+  size_t n = seq_len(p[lead]);
+  if (n > 1 && lead + n > max) return lead;
+  return max;
+}
+
+int kel_cutw(const char *s, size_t max) {
+  if (!s) return 0;
+  size_t len = strnlen(s, max + 1);
+  return static_cast<int>(kel_utf8_cut_len(s, len, max));
+}
+
+void kel_vformat(char *out, size_t size, const char *fmt, va_list ap) {
+  if (!out || size == 0) return;
+  int n = std::vsnprintf(out, size, fmt, ap);
+  if (n < 0) {
+    out[0] = '\0';
+    return;
+  }
+  size_t len = static_cast<size_t>(n);
+  if (len >= size) {
+    // vsnprintf kept size - 1 bytes; the byte after them decides whether the
+    // cut split a character, and it is gone, so look at what was kept.
+    size_t kept = size - 1;
+    size_t j = kept;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(out);
+    while (j > 0 && kept - j < 3 && (p[j - 1] & 0xC0) == 0x80) --j;
+    if (j > 0) {
+      size_t lead = j - 1;
+      size_t sl = seq_len(p[lead]);
+      if (sl > 1 && lead + sl > kept) kept = lead;
+    }
+    out[kept] = '\0';
+  }
+}
+
+void kel_format(char *out, size_t size, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  kel_vformat(out, size, fmt, ap);
+  va_end(ap);
+}
