@@ -1,0 +1,77 @@
+// The one HTTP dispatch: every request of the library goes through here.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "match/http.h"
+
+namespace {
+
+// Hands a text back to the table that produced it. A table without release
+// keeps its texts (nothing is freed on its behalf).
+void give_back(const kelmcat_io *io, void *p) {
+  if (io->release) io->release(io->ctx, p);
+}
+
+}  // namespace
+
+int kel_http_get(const char *url, kel_buf *out) {
+  if (!url) {
+    kel_set_error("null url");
+    return KELMCAT_ERR_ARG;
+  }
+  int32_t kind;
+  const kelmcat_io *io;
+  {
+    std::lock_guard<std::mutex> g(g_st.lock);
+    kind = g_st.io_kind;
+    io = g_st.io;
+  }
+  if (kind == 1) io = kel_fake_io();
+  if (kind < 0) {
+    kel_set_error("no io backend — call kelmcat_use_curl/use_fake/set_io");
+    return KELMCAT_ERR_NO_IO;
+  }
+  if (!io) {
+    kel_set_error("no io backend installed");
+    return KELMCAT_ERR_NO_IO;
+  }
+  if (!io->http_get) {
+    kel_set_error("io backend has no http_get");
+    return KELMCAT_ERR_NO_IO;
+  }
+
+  char *body = nullptr;
+  char *error = nullptr;
+  int32_t status = 0;
+  int32_t rc = io->http_get(io->ctx, url, &body, &status, &error);
+
+  char *shown = kel_redact_url(url);
+  {
+    std::lock_guard<std::mutex> g(g_st.lock);
+    g_st.last_http_code = status;
+    std::free(g_st.last_url);
+    g_st.last_url = shown;
+  }
+
+  if (rc != 0) {
+    if (error)
+      kel_set_error("transport: %s", error);
+    else
+      kel_set_error("unknown io failure");
+    give_back(io, error);
+    give_back(io, body);
+    return KELMCAT_ERR_TRANSPORT;
+  }
+  give_back(io, error);
+  if (status < 200 || status > 299) {
+    give_back(io, body);
+    return status < 500 ? KELMCAT_ERR_HTTP : KELMCAT_ERR_MATCHER_DOWN;
+  }
+  if (out && kel_buf_adds(out, body) != 0) {
+    give_back(io, body);
+    return KELMCAT_ERR_OOM;
+  }
+  give_back(io, body);
+  return KELMCAT_OK;
+}
