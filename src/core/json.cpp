@@ -2,6 +2,7 @@
 // read-only value handles and a compact writer that refuses invalid UTF-8.
 #include "core/json.h"
 
+#include <cstring>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -86,6 +87,9 @@ Doc::~Doc() = default;
 bool Doc::parse(const char *text, size_t len, Mode mode) {
   impl_.reset(new Impl);
   if (!text) return false;
+  // The parser's length-bounded input skips a leading UTF-8 byte-order mark;
+  // neither mode accepts one.
+  if (len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) return false;
   if (mode == Mode::strict)
     impl_->doc.Parse<kStrict>(text, len);
   else

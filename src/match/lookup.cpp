@@ -1,0 +1,156 @@
+// Per-file requests: the title lookup on the matching service and the movie
+// check on the catalogue service. Neither keeps any state.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "core/core_internal.h"
+#include "core/json.h"
+#include "match/http.h"
+#include "match/matcher.h"
+
+namespace {
+
+const char kLookupPath[] = "/api/lookup?id=";
+const char kLookupTail[] = "&read=true&version=v2";
+
+bool passes_escape(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+// Length of the longest prefix of name whose escaped form takes at most budget
+// bytes and that does not end inside a UTF-8 sequence.
+size_t escaped_prefix_len(const char *name, size_t budget) {
+  size_t used = 0;
+  size_t whole = 0;
+  size_t i = 0;
+  for (; name[i]; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if ((c & 0xC0) != 0x80) whole = i;
+    used += passes_escape(c) ? 1 : 3;
+    if (used > budget) return whole;
+  }
+  return i;
+}
+
+// The lookup URL in out[1024]. A name too long for the buffer is shortened
+// at a character boundary, so the request keeps its whole escapes and its
+// trailing parameters. Returns false when memory runs out.
+bool lookup_url(char (&out)[1024], const char *host, const char *name) {
+  size_t fixed = std::strlen(host) + sizeof kLookupPath - 1 + sizeof kLookupTail - 1;
+  size_t budget = fixed < sizeof out - 1 ? sizeof out - 1 - fixed : 0;
+  std::string prefix(name, escaped_prefix_len(name, budget));
+  char *q = kel_query_escape(prefix.c_str());
+  if (!q) return false;
+  std::snprintf(out, sizeof out, "%s%s%s%s", host, kLookupPath, q, kLookupTail);
+  std::free(q);
+  return true;
+}
+
+int32_t http_code() {
+  std::lock_guard<std::mutex> g(g_st.lock);
+  return g_st.last_http_code;
+}
+
+// Reads a lookup answer: the id (a malloc'ed copy) and the TV-show flag.
+int32_t read_lookup(const kel_buf &body, int32_t *is_tv, char **imdb_id) {
+  kj::Doc doc;
+  if (!doc.parse(body.data ? std::string_view(body.data, body.len) : std::string_view()))
+    return KELMCAT_ERR_NO_MATCH;
+  kj::Val root = doc.root();
+  if (!root.is_obj()) return KELMCAT_ERR_NO_MATCH;
+  kj::Val id = root.get("imDbId");
+  if (!id.is_str()) return KELMCAT_ERR_NO_MATCH;
+  // The id is handed on as a C text: it ends at a NUL byte.
+  std::string_view text = id.str();
+  size_t len = text.empty() ? 0 : strnlen(text.data(), text.size());
+  if (len == 0) return KELMCAT_ERR_NO_MATCH;
+  kj::Val tv = root.get("isTVShow");
+  int32_t flag = tv.is_bool() ? (tv.is_true() ? 1 : 0) : -1;
+  char *copy = static_cast<char *>(std::malloc(len + 1));
+  if (!copy) return KELMCAT_ERR_NO_MATCH;
+  std::memcpy(copy, text.data(), len);
+  copy[len] = '\0';
+  if (is_tv) *is_tv = flag;
+  if (imdb_id) {
+    *imdb_id = copy;
+  } else {
+    std::free(copy);
+  }
+  return KELMCAT_OK;
+}
+
+}  // namespace
+
+int32_t kel_match_file(const char *name, int32_t *is_tv, char **imdb_id) {
+  if (imdb_id) *imdb_id = nullptr;
+  if (is_tv) *is_tv = -1;
+  if (!name || !*name) {
+    kel_set_error("empty lookup name");
+    return KELMCAT_ERR_ARG;
+  }
+  char host[256];
+  {
+    std::lock_guard<std::mutex> g(g_st.lock);
+    std::memcpy(host, g_st.matcher_host, sizeof host);
+  }
+  host[sizeof host - 1] = '\0';
+  if (!host[0]) {
+    kel_set_error("matcher host not set");
+    return KELMCAT_ERR_NO_IO;
+  }
+  kel_buf body{};
+  try {
+    char url[1024];
+    if (!lookup_url(url, host, name)) return KELMCAT_ERR_OOM;
+    int rc = kel_http_get(url, &body);
+    if (rc != KELMCAT_OK) {
+      kel_buf_free(&body);
+      if (rc == KELMCAT_ERR_TRANSPORT) return KELMCAT_ERR_MATCHER_DOWN;
+      if (rc == KELMCAT_ERR_HTTP)
+        return http_code() == 404 ? KELMCAT_ERR_NO_MATCH : KELMCAT_ERR_HTTP;
+      return rc;
+    }
+    rc = read_lookup(body, is_tv, imdb_id);
+    kel_buf_free(&body);
+    return rc;
+  } catch (const std::bad_alloc &) {
+    // Running out of memory while reading an answer leaves the file unmatched,
+    // as a failed copy of the id does.
+    kel_buf_free(&body);
+    return KELMCAT_ERR_NO_MATCH;
+  }
+}
+
+int32_t kel_is_movie(const char *imdb_id, int32_t *is_movie) {
+  int32_t ignored = 1;
+  if (!is_movie) is_movie = &ignored;
+  *is_movie = 1;
+  if (!imdb_id || !*imdb_id) {
+    kel_set_error("empty imdb id");
+    return KELMCAT_ERR_ARG;
+  }
+  char *q = kel_query_escape(imdb_id);
+  if (!q) return KELMCAT_ERR_OOM;
+  char url[512];
+  int n = std::snprintf(url, sizeof url, KEL_CATALOGUE_BASE "/api/AAA/IsMovie?imdbId=%s", q);
+  std::free(q);
+  // A cut URL would ask about another id.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof url) {
+    kel_set_error("imdb id too long for the IsMovie request: %.*s", kel_cutw(imdb_id, 64), imdb_id);
+    return KELMCAT_ERR_ARG;
+  }
+  kel_buf body{};
+  int rc = kel_http_get(url, &body);
+  if (rc != KELMCAT_OK) {
+    kel_buf_free(&body);
+    return rc == KELMCAT_ERR_TRANSPORT ? KELMCAT_ERR_MATCHER_DOWN : rc;
+  }
+  *is_movie = (body.len >= 4 && std::memcmp(body.data, "true", 4) == 0) ? 1 : 0;
+  kel_buf_free(&body);
+  return KELMCAT_OK;
+}

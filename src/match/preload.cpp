@@ -1,0 +1,253 @@
+// Per-scan preloads from the media-index service: the user's corrections and
+// the set of file keys already indexed. Both keep every entry in response
+// order; a hash index on the side answers each query in constant time on
+// average with the same result a front-to-back search would give.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/core_internal.h"
+#include "core/json.h"
+#include "match/http.h"
+#include "match/matcher.h"
+
+namespace {
+
+struct Correction {
+  char *key;
+  char *imdb_id;
+};
+
+Correction *s_corr = nullptr;
+size_t s_ncorr = 0;
+size_t s_capcorr = 0;
+// Key -> IMDb id of the first pair with that key. The views point into the
+// heap keys of s_corr, which never move.
+std::unordered_map<std::string_view, const char *> s_corr_first;
+
+char **s_indexed = nullptr;
+size_t s_nindexed = 0;
+size_t s_capindexed = 0;
+std::unordered_set<std::string_view> s_indexed_keys;
+
+// Makes room for one more element: first_cap elements at first, then doubling.
+template <class T>
+bool reserve_one(T *&arr, size_t count, size_t &cap, size_t first_cap) {
+  if (count < cap) return true;
+  if (cap > SIZE_MAX / 2 / sizeof(T)) return false;
+  size_t ncap = cap ? cap * 2 : first_cap;
+  void *p = std::realloc(arr, ncap * sizeof(T));
+  if (!p) return false;
+  arr = static_cast<T *>(p);
+  cap = ncap;
+  return true;
+}
+
+char *copy_bytes(std::string_view s) {
+  char *p = static_cast<char *>(std::malloc(s.size() + 1));
+  if (!p) return nullptr;
+  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  p[s.size()] = '\0';
+  return p;
+}
+
+void corrections_free() {
+  for (size_t i = 0; i < s_ncorr; ++i) {
+    std::free(s_corr[i].key);
+    std::free(s_corr[i].imdb_id);
+  }
+  std::free(s_corr);
+  s_corr = nullptr;
+  s_ncorr = s_capcorr = 0;
+  std::unordered_map<std::string_view, const char *>().swap(s_corr_first);
+}
+
+// Frees the entries; the array keeps its capacity.
+void indexed_clear() {
+  for (size_t i = 0; i < s_nindexed; ++i) std::free(s_indexed[i]);
+  s_nindexed = 0;
+  s_indexed_keys.clear();
+}
+
+// Appends one pair. Returns false when memory runs out (the table is unchanged).
+bool add_correction(std::string_view key, std::string_view imdb_id) {
+  if (!reserve_one(s_corr, s_ncorr, s_capcorr, 256)) return false;
+  char *k = copy_bytes(key);
+  char *v = copy_bytes(imdb_id);
+  if (!k || !v) {
+    std::free(k);
+    std::free(v);
+    return false;
+  }
+  try {
+    s_corr_first.try_emplace(std::string_view(k, key.size()), v);
+  } catch (const std::bad_alloc &) {
+    std::free(k);
+    std::free(v);
+    return false;
+  }
+  s_corr[s_ncorr++] = Correction{k, v};
+  return true;
+}
+
+bool add_indexed(std::string_view key) {
+  if (!reserve_one(s_indexed, s_nindexed, s_capindexed, 128)) return false;
+  char *k = copy_bytes(key);
+  if (!k) return false;
+  try {
+    // A key holding a NUL byte is kept whole, so it can never equal a queried text.
+    s_indexed_keys.insert(std::string_view(k, key.size()));
+  } catch (const std::bad_alloc &) {
+    std::free(k);
+    return false;
+  }
+  s_indexed[s_nindexed++] = k;
+  return true;
+}
+
+bool all_digits(std::string_view s) {
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// A member name as shown in a warning: a NUL-terminated copy of its first
+// bytes, enough for a 24-byte cut that never splits a character.
+std::string shown_key(std::string_view key) {
+  return std::string(key.substr(0, 32));
+}
+
+// The body text of a successful answer (an empty text when there is none).
+std::string_view body_text(const kel_buf &b) {
+  return b.data ? std::string_view(b.data, b.len) : std::string_view();
+}
+
+int32_t load_corrections(kel_buf &body) {
+  kj::Doc doc;
+  bool parsed = doc.parse(body_text(body));
+  kel_buf_free(&body);
+  kj::Val root = doc.root();
+  if (!parsed || !root.is_obj()) {
+    kel_set_error("Corrections response is not a JSON object");
+    return KELMCAT_ERR_HTTP;
+  }
+  for (size_t i = 0, n = root.size(); i < n; ++i) {
+    std::string_view key = root.key_at(i);
+    kj::Val val = root.val_at(i);
+    if (!val.is_str()) {
+      if (!key.empty()) {
+        std::string k = shown_key(key);
+        kel_add_warning("Corrections: null value for key %.*s skipped", kel_cutw(k.c_str(), 24),
+                        k.c_str());
+      }
+      continue;
+    }
+    // The id is used as a C text: a value that starts with a NUL byte is empty.
+    std::string_view id = val.str();
+    if (!id.empty()) id = id.substr(0, strnlen(id.data(), id.size()));
+    if (key.empty() || id.empty()) continue;
+    if (!all_digits(key)) {
+      std::string k = shown_key(key);
+      kel_add_warning("Corrections: non-numeric key %.*s skipped", kel_cutw(k.c_str(), 24),
+                      k.c_str());
+      continue;
+    }
+    if (!add_correction(key, id)) return KELMCAT_ERR_OOM;
+  }
+  return KELMCAT_OK;
+}
+
+int32_t load_indexed(kel_buf &body) {
+  kj::Doc doc;
+  bool parsed = doc.parse(body_text(body));
+  kel_buf_free(&body);
+  kj::Val root = doc.root();
+  if (!parsed || !root.is_arr()) {
+    kel_set_error("Find response is not an array");
+    return KELMCAT_ERR_HTTP;
+  }
+  for (size_t i = 0, n = root.size(); i < n; ++i) {
+    kj::Val v = root.at(i);
+    if (!v.is_str() || v.str().empty()) continue;
+    if (!add_indexed(v.str())) return KELMCAT_ERR_OOM;
+  }
+  return KELMCAT_OK;
+}
+
+}  // namespace
+
+void kel_matcher_state_reset(void) {
+  corrections_free();
+  indexed_clear();
+  std::free(s_indexed);
+  s_indexed = nullptr;
+  s_capindexed = 0;
+  std::unordered_set<std::string_view>().swap(s_indexed_keys);
+}
+
+int32_t kel_corrections_load(void) {
+  kel_matcher_state_reset();
+  kel_buf body{};
+  int rc = kel_http_get(KEL_MEDIA_INDEX_BASE "/api/MediaIndex/Corrections", &body);
+  if (rc != KELMCAT_OK) {
+    kel_buf_free(&body);
+    return rc;
+  }
+  try {
+    return load_corrections(body);
+  } catch (const std::bad_alloc &) {
+    kel_buf_free(&body);
+    return KELMCAT_ERR_OOM;
+  }
+}
+
+const char *kel_corrections_get(const char *key) {
+  if (!key || s_ncorr == 0) return nullptr;
+  auto it = s_corr_first.find(std::string_view(key));
+  return it == s_corr_first.end() ? nullptr : it->second;
+}
+
+int32_t kel_find_indexed(const char *user_id, const char *runtime_id) {
+  indexed_clear();
+  char *user = kel_query_escape(user_id ? user_id : "");
+  char *runtime = kel_query_escape(runtime_id ? runtime_id : "");
+  if (!user || !runtime) {
+    std::free(user);
+    std::free(runtime);
+    return KELMCAT_ERR_OOM;
+  }
+  char url[1024];
+  int n = std::snprintf(url, sizeof url,
+                        KEL_MEDIA_INDEX_BASE "/api/MediaIndex/Find?userId=%s&runtimeId=%s", user,
+                        runtime);
+  std::free(user);
+  std::free(runtime);
+  // A cut URL would ask for another user's (or configuration's) files.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof url) {
+    kel_set_error("Find request too long: user id and runtime config id exceed the URL buffer");
+    return KELMCAT_ERR_ARG;
+  }
+  kel_buf body{};
+  int rc = kel_http_get(url, &body);
+  if (rc != KELMCAT_OK) {
+    kel_buf_free(&body);
+    return rc;
+  }
+  try {
+    return load_indexed(body);
+  } catch (const std::bad_alloc &) {
+    kel_buf_free(&body);
+    return KELMCAT_ERR_OOM;
+  }
+}
+
+int32_t kel_indexed_has(const char *key) {
+  if (!key || s_nindexed == 0) return 0;
+  return s_indexed_keys.count(std::string_view(key)) ? 1 : 0;
+}
