@@ -1,0 +1,166 @@
+// Stable 31-bit hash over UTF-16 units and the vault key formats built on it.
+// Stored vault data is found again only under exactly these keys, so the hash
+// and every character of the formats are fixed.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/core_internal.h"
+#include "core/keys.h"
+
+namespace {
+
+constexpr uint32_t HASH_EMPTY = 371857150u;
+
+inline bool is_cont(unsigned char c) {
+  return c >= 0x80 && c <= 0xBF;
+}
+
+// snprintf takes an int-sized length in practice; larger buffers gain nothing.
+inline size_t clamp_size(uint64_t size) {
+  return size > static_cast<uint64_t>(INT_MAX) ? static_cast<size_t>(INT_MAX)
+                                               : static_cast<size_t>(size);
+}
+
+// Formats prefix + hash of the identity key into out; 0, or -1 when it does not fit.
+int format_hash_key(const char *prefix, const char *item_key, char *out, uint64_t out_size) {
+  int32_t h = kelmcat_stable_hash_utf8(item_key);
+  size_t n = clamp_size(out_size);
+  int len = std::snprintf(out, n, "%s%d", prefix, static_cast<int>(h));
+  return (len < 0 || static_cast<size_t>(len) >= n) ? -1 : 0;
+}
+
+}  // namespace
+
+int32_t kel_utf8_to_utf16_units(const char *text, uint16_t *units, uint64_t capacity) {
+  if (!text) return -1;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  uint64_t count = 0;
+  while (*p) {
+    unsigned char c = p[0];
+    uint32_t cp;
+    int len;
+    if (c < 0x80) {
+      cp = c;
+      len = 1;
+    } else if (c >= 0xC0 && c <= 0xDF) {
+      if (!is_cont(p[1])) return -1;
+      cp = (static_cast<uint32_t>(c & 0x1F) << 6) | (p[1] & 0x3F);
+      if (cp < 0x80) return -1;
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      if (!is_cont(p[1]) || !is_cont(p[2])) return -1;
+      cp = (static_cast<uint32_t>(c & 0x0F) << 12) | (static_cast<uint32_t>(p[1] & 0x3F) << 6) |
+           (p[2] & 0x3F);
+      if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+      len = 3;
+    } else if (c >= 0xF0 && c <= 0xF7) {
+      if (!is_cont(p[1]) || !is_cont(p[2]) || !is_cont(p[3])) return -1;
+      cp = (static_cast<uint32_t>(c & 0x07) << 18) | (static_cast<uint32_t>(p[1] & 0x3F) << 12) |
+           (static_cast<uint32_t>(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+      if (cp - 0x10000u > 0xFFFFFu) return -1;
+      len = 4;
+    } else {
+      return -1;
+    }
+    uint64_t need = len == 4 ? 2 : 1;
+    if (units) {
+      if (capacity < count + need) return -1;
+      if (need == 1) {
+        units[count] = static_cast<uint16_t>(cp);
+      } else {
+        uint32_t v = cp - 0x10000u;
+        units[count] = static_cast<uint16_t>(0xD800u + (v >> 10));
+        units[count + 1] = static_cast<uint16_t>(0xDC00u | (v & 0x3FFu));
+      }
+    }
+    count += need;
+    if (count > static_cast<uint64_t>(INT32_MAX)) return -1;
+    p += len;
+  }
+  return static_cast<int32_t>(count);
+}
+
+int32_t kelmcat_stable_hash_utf16(const uint16_t *units, uint64_t n) {
+  if (n == 0 || !units) return static_cast<int32_t>(HASH_EMPTY);
+  uint32_t h1 = 5381, h2 = 5381;
+  for (uint64_t i = 0; i < n; i += 2) {
+    uint32_t u = units[i];
+    if (u == 0) break;
+    h1 = (h1 * 33u) ^ u;
+    if (i + 1 == n) break;
+    uint32_t w = units[i + 1];
+    if (w == 0) break;
+    h2 = (h2 * 33u) ^ w;
+  }
+  uint32_t r = h1 + h2 * 1566083941u;
+  if (r == 0x80000000u) return 0;
+  // Absolute value of r read as a signed 32-bit number.
+  return static_cast<int32_t>((r & 0x80000000u) ? (0u - r) : r);
+}
+
+int32_t kelmcat_stable_hash_utf8(const char *text) {
+  if (!text) return 0;
+  int32_t n = kel_utf8_to_utf16_units(text, nullptr, 0);
+  if (n < 0) return 0;
+  if (n == 0) return static_cast<int32_t>(HASH_EMPTY);
+  uint16_t *units = static_cast<uint16_t *>(std::malloc(static_cast<size_t>(n) * sizeof *units));
+  if (!units) return 0;
+  int32_t got = kel_utf8_to_utf16_units(text, units, static_cast<uint64_t>(n));
+  int32_t h = got > 0 ? kelmcat_stable_hash_utf16(units, static_cast<uint64_t>(got)) : 0;
+  std::free(units);
+  return h;
+}
+
+int kel_vault_prefixed_key(char *out, size_t size, const char *user_id, const char *key) {
+  return std::snprintf(out, size, KEL_VAULT_NAMESPACE "_%s_%s", user_id ? user_id : "",
+                       key ? key : "");
+}
+
+extern "C" {
+
+KELMCAT_API int32_t kelmcat_derive_key(const char *path, int64_t size, char *out,
+                                       uint64_t out_size) noexcept {
+  if (!out || out_size == 0) {
+    kel_set_error("null output buffer");
+    return KELMCAT_ERR_ARG;
+  }
+  if (!path) {
+    kel_set_error("null path");
+    return KELMCAT_ERR_ARG;
+  }
+  size_t n = clamp_size(out_size);
+  int len = std::snprintf(out, n, "%s_%lld", path, static_cast<long long>(size));
+  if (len < 0 || static_cast<size_t>(len) >= n) {
+    kel_set_error("key longer than %zu", static_cast<size_t>(out_size));
+    return KELMCAT_ERR_ARG;
+  }
+  return KELMCAT_OK;
+}
+
+KELMCAT_API int32_t kelmcat_vault_key(const char *item_key, char *out, uint64_t out_size) noexcept {
+  if (!out || out_size == 0 || !item_key) {
+    kel_set_error("null argument");
+    return KELMCAT_ERR_ARG;
+  }
+  if (format_hash_key(KEL_MATCHED_PREFIX, item_key, out, out_size) != 0) {
+    kel_set_error("vault key longer than %zu", static_cast<size_t>(out_size));
+    return KELMCAT_ERR_ARG;
+  }
+  return KELMCAT_OK;
+}
+
+KELMCAT_API int32_t kelmcat_correction_key(const char *item_key, char *out,
+                                           uint64_t out_size) noexcept {
+  if (!out || out_size == 0 || !item_key) {
+    kel_set_error("null argument");
+    return KELMCAT_ERR_ARG;
+  }
+  if (format_hash_key(KEL_CORRECT_PREFIX, item_key, out, out_size) != 0) {
+    kel_set_error("correction key longer than %zu", static_cast<size_t>(out_size));
+    return KELMCAT_ERR_ARG;
+  }
+  return KELMCAT_OK;
+}
+
+}  // extern "C"

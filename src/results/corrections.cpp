@@ -1,0 +1,64 @@
+// Writing a user's correction of a file's IMDb id into the vault.
+#include <cstring>
+#include <string>
+
+#include "core/core_internal.h"
+#include "core/keys.h"
+
+extern "C" KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
+                                                      const char *imdb_id) noexcept {
+  try {
+    if (!item_key || !*item_key) {
+      kel_set_error("null item key");
+      return KELMCAT_ERR_ARG;
+    }
+    if (!imdb_id || !*imdb_id) {
+      kel_set_error("null imdb id");
+      return KELMCAT_ERR_ARG;
+    }
+    int32_t armed;
+    {
+      std::lock_guard<std::mutex> g(g_st.lock);
+      armed = g_st.writes_armed;
+    }
+    if (!armed) {
+      kel_set_error("%s", kel_errstr(KELMCAT_ERR_NOT_ARMED));
+      return KELMCAT_ERR_NOT_ARMED;
+    }
+    char ckey[96];
+    if (kelmcat_correction_key(item_key, ckey, sizeof ckey) != KELMCAT_OK) return KELMCAT_ERR_ARG;
+    // The whole user id, as the scan keeps it, so that the key built here is
+    // the one the scan reads.
+    std::string user;
+    {
+      std::lock_guard<std::mutex> g(g_st.lock);
+      if (g_st.scan_user) user = g_st.scan_user;
+    }
+    if (user.empty()) {
+      kel_set_error("no scan user \xE2\x80\x94 set_correction writes into a user's vault");
+      return KELMCAT_ERR_ARG;
+    }
+    char key[1200];
+    kel_vault_prefixed_key(key, sizeof key, user.c_str(), ckey);
+    int32_t (*set)(void *, const char *, const char *);
+    void *ctx;
+    {
+      std::lock_guard<std::mutex> g(g_st.lock);
+      set = g_st.vault.set;
+      ctx = g_st.vault.ctx;
+    }
+    if (!set) {
+      kel_set_error("no vault installed");
+      return KELMCAT_ERR_NO_VAULT;
+    }
+    if (set(ctx, key, imdb_id) != 0) {
+      kel_set_error("vault refused the correction write");
+      return KELMCAT_ERR_VAULT;
+    }
+    kel_log("correction written %s -> %s", ckey, imdb_id);
+    return KELMCAT_OK;
+  } catch (const std::bad_alloc &) {
+    kel_set_error("%s", kel_errstr(KELMCAT_ERR_OOM));
+    return KELMCAT_ERR_OOM;
+  }
+}

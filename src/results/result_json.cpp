@@ -1,0 +1,95 @@
+// The result document: results, the last scan's counters and the warnings.
+#include <cstdlib>
+#include <cstring>
+
+#include "core/core_internal.h"
+#include "core/json.h"
+#include "results/results_internal.h"
+
+namespace {
+
+// The last document handed out; replaced (and freed) by the next call only.
+char *s_json = nullptr;
+
+void write_stats(kj::Writer &w, const kel_counters &c) {
+  w.start_obj();
+  const struct {
+    const char *name;
+    int64_t value;
+  } rows[] = {
+      {"walked", c.walked},       {"considered", c.considered},
+      {"matched", c.matched},     {"unmatched", c.unmatched},
+      {"added", c.added},         {"updated", c.updated},
+      {"unchanged", c.unchanged}, {"errors", c.errors},
+      {"depthMax", c.depth_max},  {"vaultWrites", c.vault_writes},
+      {"matcherCalls", c.matcher_calls},
+  };
+  for (const auto &r : rows) {
+    w.key(r.name);
+    w.sint(r.value);
+  }
+  w.end_obj();
+}
+
+std::string_view text_or_empty(const char *s) { return s ? std::string_view(s) : std::string_view(); }
+
+// Builds the document with the state lock held; nullptr when it cannot be
+// written (memory, or a stored text that is not well-formed UTF-8).
+char *build_locked() {
+  kj::Writer w;
+  w.start_obj();
+  w.key("results");
+  w.start_arr();
+  for (int32_t i = 0; i < g_st.result_count; ++i) {
+    const kel_result &r = g_st.results[i];
+    w.start_obj();
+    w.key("key");
+    w.str(text_or_empty(r.key));
+    w.key("path");
+    w.str(text_or_empty(r.path));
+    w.key("imdbId");
+    w.str(text_or_empty(r.imdb_id));
+    w.key("outcome");
+    w.sint(r.outcome);
+    if (r.season >= 0) {
+      w.key("season");
+      w.sint(r.season);
+    }
+    if (r.episode >= 0) {
+      w.key("episode");
+      w.sint(r.episode);
+    }
+    w.end_obj();
+  }
+  w.end_arr();
+  kel_counters c{};
+  kel_last_counters_copy(&c);
+  w.key("stats");
+  write_stats(w, c);
+  w.key("warnings");
+  w.start_arr();
+  for (int32_t i = 0; i < g_st.warning_count; ++i) w.str(text_or_empty(g_st.warnings[i]));
+  w.end_arr();
+  w.end_obj();
+  if (!w.ok()) return nullptr;
+  std::string_view t = w.text();
+  char *out = static_cast<char *>(std::malloc(t.size() + 1));
+  if (!out) return nullptr;
+  std::memcpy(out, t.data(), t.size());
+  out[t.size()] = '\0';
+  return out;
+}
+
+}  // namespace
+
+extern "C" KELMCAT_API const char *kelmcat_result_json(void) noexcept {
+  std::lock_guard<std::mutex> g(g_st.lock);
+  std::free(s_json);
+  s_json = nullptr;
+  try {
+    s_json = build_locked();
+  } catch (const std::bad_alloc &) {
+    s_json = nullptr;
+  }
+  return s_json ? s_json : kel_empty;
+}

@@ -1,0 +1,208 @@
+// The per-file result list of the last scan, its accessors, and the counters
+// of the last scan.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "results/results_internal.h"
+
+namespace {
+
+using Guard = std::lock_guard<std::mutex>;
+
+kel_counters s_last_counters{};
+// s_last_counters is written by the scanning thread and read by any other; the
+// result document copies it with the state lock held, so it has its own lock.
+std::mutex s_counters_lock;
+
+// Positions of the unmatched results in list order, so that reading the n-th
+// unmatched name is not a walk over the whole list. Guarded by the state lock.
+// It covers the first s_indexed results and is trusted only while s_indexed
+// equals result_count; anything else (a clear, kelmcat_shutdown emptying the
+// list behind our back, a failed push) makes it rebuild from the list itself.
+std::vector<int32_t> s_unmatched;
+int32_t s_indexed = 0;
+
+void free_texts(kel_result *r) {
+  std::free(r->key);
+  std::free(r->path);
+  std::free(r->imdb_id);
+  r->key = r->path = r->imdb_id = nullptr;
+}
+
+// With the lock held: true when s_unmatched describes the current list.
+bool index_sync_locked() {
+  if (s_indexed == g_st.result_count) return true;
+  try {
+    s_unmatched.clear();
+    for (int32_t i = 0; i < g_st.result_count; ++i)
+      if (g_st.results[i].outcome == KELMCAT_OUTCOME_UNMATCHED) s_unmatched.push_back(i);
+    s_indexed = g_st.result_count;
+    return true;
+  } catch (const std::bad_alloc &) {
+    s_indexed = -1;
+    return false;
+  }
+}
+
+const kel_result *result_at_locked(int32_t index) {
+  if (index < 0 || index >= g_st.result_count) return nullptr;
+  return &g_st.results[index];
+}
+
+// Part of a path after its last '/', or the whole path.
+const char *base_name(const char *path) {
+  const char *slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+}  // namespace
+
+void kel_results_clear() {
+  Guard g(g_st.lock);
+  for (int32_t i = 0; i < g_st.result_count; ++i) free_texts(&g_st.results[i]);
+  g_st.result_count = 0;
+  s_unmatched.clear();
+  s_indexed = 0;
+}
+
+int kel_result_add(const kel_result *r) {
+  if (!r) return -1;
+  kel_result copy = *r;
+  copy.key = kel_strdup(r->key ? r->key : "");
+  copy.path = kel_strdup(r->path ? r->path : "");
+  copy.imdb_id = kel_strdup(r->imdb_id ? r->imdb_id : "");
+  if (!copy.key || !copy.path || !copy.imdb_id) {
+    free_texts(&copy);
+    return -1;
+  }
+  Guard g(g_st.lock);
+  if (g_st.result_count == g_st.result_cap) {
+    if (g_st.result_cap > INT32_MAX / 2) {
+      free_texts(&copy);
+      return -1;
+    }
+    int32_t cap = g_st.result_cap == 0 ? 64 : g_st.result_cap * 2;
+    void *grown = std::realloc(g_st.results, static_cast<size_t>(cap) * sizeof(kel_result));
+    if (!grown) {
+      free_texts(&copy);
+      return -1;
+    }
+    g_st.results = static_cast<kel_result *>(grown);
+    g_st.result_cap = cap;
+  }
+  bool indexed = index_sync_locked();
+  int32_t at = g_st.result_count;
+  g_st.results[at] = copy;
+  g_st.result_count = at + 1;
+  if (indexed) {
+    try {
+      if (copy.outcome == KELMCAT_OUTCOME_UNMATCHED) s_unmatched.push_back(at);
+      s_indexed = g_st.result_count;
+    } catch (const std::bad_alloc &) {
+      s_indexed = -1;
+    }
+  }
+  return 0;
+}
+
+void kel_last_counters_copy(kel_counters *out) {
+  if (!out) return;
+  Guard g(s_counters_lock);
+  *out = s_last_counters;
+}
+
+void kel_last_counters_set(const kel_counters *c) {
+  Guard g(s_counters_lock);
+  s_last_counters = c ? *c : kel_counters{};
+}
+
+extern "C" {
+
+KELMCAT_API int32_t kelmcat_result_count(void) noexcept {
+  Guard g(g_st.lock);
+  return g_st.result_count;
+}
+
+KELMCAT_API const char *kelmcat_result_key(int32_t index) noexcept {
+  Guard g(g_st.lock);
+  const kel_result *r = result_at_locked(index);
+  return r ? r->key : kel_empty;
+}
+
+KELMCAT_API const char *kelmcat_result_path(int32_t index) noexcept {
+  Guard g(g_st.lock);
+  const kel_result *r = result_at_locked(index);
+  return r ? r->path : kel_empty;
+}
+
+KELMCAT_API const char *kelmcat_result_imdb_id(int32_t index) noexcept {
+  Guard g(g_st.lock);
+  const kel_result *r = result_at_locked(index);
+  return r ? r->imdb_id : kel_empty;
+}
+
+KELMCAT_API int32_t kelmcat_result_outcome(int32_t index) noexcept {
+  Guard g(g_st.lock);
+  const kel_result *r = result_at_locked(index);
+  return r ? r->outcome : 0;
+}
+
+KELMCAT_API int32_t kelmcat_result_season(int32_t index) noexcept {
+  Guard g(g_st.lock);
+  const kel_result *r = result_at_locked(index);
+  return r ? r->season : -1;
+}
+
+KELMCAT_API int32_t kelmcat_result_episode(int32_t index) noexcept {
+  Guard g(g_st.lock);
+  const kel_result *r = result_at_locked(index);
+  return r ? r->episode : -1;
+}
+
+KELMCAT_API int32_t kelmcat_unmatched_count(void) noexcept {
+  Guard g(g_st.lock);
+  if (index_sync_locked()) return static_cast<int32_t>(s_unmatched.size());
+  int32_t n = 0;
+  for (int32_t i = 0; i < g_st.result_count; ++i)
+    if (g_st.results[i].outcome == KELMCAT_OUTCOME_UNMATCHED) ++n;
+  return n;
+}
+
+KELMCAT_API const char *kelmcat_unmatched_name(int32_t n) noexcept {
+  if (n < 0) return kel_empty;
+  Guard g(g_st.lock);
+  if (index_sync_locked()) {
+    if (static_cast<size_t>(n) >= s_unmatched.size()) return kel_empty;
+    return base_name(g_st.results[s_unmatched[static_cast<size_t>(n)]].path);
+  }
+  for (int32_t i = 0; i < g_st.result_count; ++i) {
+    if (g_st.results[i].outcome != KELMCAT_OUTCOME_UNMATCHED) continue;
+    if (n-- == 0) return base_name(g_st.results[i].path);
+  }
+  return kel_empty;
+}
+
+KELMCAT_API int32_t kelmcat_stats(kelmcat_scan_stats *stats) noexcept {
+  if (!stats) {
+    kel_set_error("null stats");
+    return KELMCAT_ERR_ARG;
+  }
+  kel_counters c;
+  kel_last_counters_copy(&c);
+  stats->walked = c.walked;
+  stats->considered = c.considered;
+  stats->matched = c.matched;
+  stats->unmatched = c.unmatched;
+  stats->added = c.added;
+  stats->updated = c.updated;
+  stats->unchanged = c.unchanged;
+  stats->errors = c.errors;
+  stats->depth_max = c.depth_max;
+  stats->vault_writes = c.vault_writes;
+  stats->matcher_calls = c.matcher_calls;
+  return KELMCAT_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,148 @@
+// The media file record: building it for a file, its vault JSON text, reading
+// a stored text back and merging a new record into a stored one. Other
+// programs read these texts, so member names, order and types are fixed.
+#include "scan/mfile.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/core_internal.h"
+
+namespace {
+
+char *copy_view(std::string_view v) {
+  char *p = static_cast<char *>(std::malloc(v.size() + 1));
+  if (!p) return nullptr;
+  if (!v.empty()) std::memcpy(p, v.data(), v.size());
+  p[v.size()] = '\0';
+  return p;
+}
+
+void replace(char **field, const char *value) {
+  char *copy = kel_strdup(value);
+  std::free(*field);
+  *field = copy;
+}
+
+void write_str(kj::Writer &w, const char *name, const char *value) {
+  if (!value) return;
+  w.key(name);
+  w.str(value);
+}
+
+void read_str(kj::Val root, const char *name, char **field) {
+  if (auto v = j_str(root, name)) *field = copy_view(*v);
+}
+
+// The first member of that name, when it is an integer: its low 32 bits, signed.
+void read_int32(kj::Val root, const char *name, int32_t *field) {
+  kj::Val v = root.get(name);
+  if (!v.is_int()) return;
+  uint64_t bits = v.is_sint() ? static_cast<uint64_t>(v.get_sint()) : v.get_uint();
+  *field = static_cast<int32_t>(static_cast<uint32_t>(bits));
+}
+
+}  // namespace
+
+void mfile_init_new(mfile *m, const char *name, const char *extension, const char *config_id,
+                    int64_t size) {
+  *m = mfile{};
+  m->file_name = kel_strdup(name);
+  m->path = kel_strdup("");
+  m->extension = kel_strdup(extension);
+  m->runtime_config_id = kel_strdup(config_id);
+  m->size = size >= 0 ? size : -1;
+  m->season = -1;
+  m->episode = -1;
+  m->required_verify = -1;
+}
+
+void mfile_free(mfile *m) {
+  if (!m) return;
+  std::free(m->imdb_id);
+  std::free(m->file_name);
+  std::free(m->path);
+  std::free(m->extension);
+  std::free(m->runtime_config_id);
+  std::free(m->parent_key);
+  *m = mfile{};
+}
+
+char *mfile_json(const mfile *m, const char *key) {
+  if (!m) return nullptr;
+  try {
+    kj::Writer w;
+    w.start_obj();
+    w.key("Key");
+    w.str(key ? key : "");
+    write_str(w, "IMDbID", m->imdb_id);
+    write_str(w, "ParentKey", m->parent_key);
+    write_str(w, "FileName", m->file_name);
+    write_str(w, "RuntimeConfigID", m->runtime_config_id);
+    write_str(w, "Path", m->path);
+    if (m->size >= 0) {
+      w.key("Size");
+      w.sint(m->size);
+    }
+    if (m->season >= 0) {
+      w.key("Season");
+      w.sint(m->season);
+    }
+    if (m->episode >= 0) {
+      w.key("Episode");
+      w.sint(m->episode);
+    }
+    if (m->required_verify >= 0) {
+      w.key("RequiredVerify");
+      w.boolean(m->required_verify == 1);
+    }
+    write_str(w, "Extension", m->extension);
+    w.end_obj();
+    if (!w.ok()) return nullptr;
+    return copy_view(w.text());
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
+std::optional<std::string_view> j_str(kj::Val obj, std::string_view name) {
+  kj::Val v = obj.get(name);  // an invalid handle unless obj is an object with that member
+  if (!v.is_str()) return std::nullopt;
+  return v.str();
+}
+
+void mfile_read_stored(mfile *s, const char *text) {
+  *s = mfile{};
+  s->season = -1;
+  s->episode = -1;
+  s->required_verify = -1;
+  if (!text) return;
+  try {
+    kj::Doc doc;
+    if (!doc.parse(text, std::strlen(text))) return;
+    kj::Val root = doc.root();
+    if (!root.is_obj()) return;
+    read_str(root, "IMDbID", &s->imdb_id);
+    read_str(root, "FileName", &s->file_name);
+    read_str(root, "Path", &s->path);
+    read_str(root, "Extension", &s->extension);
+    read_str(root, "RuntimeConfigID", &s->runtime_config_id);
+    read_str(root, "ParentKey", &s->parent_key);
+    read_int32(root, "Season", &s->season);
+    read_int32(root, "Episode", &s->episode);
+    kj::Val rv = root.get("RequiredVerify");
+    if (rv.is_bool()) s->required_verify = rv.is_true() ? 1 : 0;
+  } catch (const std::bad_alloc &) {
+    // Whatever was read stays; the rest keeps its start value.
+  }
+}
+
+void mfile_merge(mfile *s, const mfile *n, const char *config_id) {
+  s->size = n->size;
+  if (n->imdb_id && *n->imdb_id) replace(&s->imdb_id, n->imdb_id);
+  if (n->season >= 0) s->season = n->season;
+  if (n->episode >= 0) s->episode = n->episode;
+  replace(&s->runtime_config_id, config_id);
+  if (n->required_verify == 0) s->required_verify = 0;
+}
