@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/core_internal.h"
+#include "match/http.h"
 
 kelmcat_state g_st;
 
@@ -237,6 +238,8 @@ KELMCAT_API void kelmcat_shutdown(void) noexcept {
     g_st.warning_cap = 0;
   }
   // The fakes and the folder-access layer keep their own state, outside the lock.
+  kel_fake_state_clear();
+  kelffa_reset();
 }
 
 KELMCAT_API const char *const *kelmcat_default_video_extensions(int32_t *count) noexcept {

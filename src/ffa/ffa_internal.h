@@ -1,0 +1,120 @@
+// Folder-access layer: what the layer's own files, the fake tree backend and
+// the folder walk may call besides the public kelffa_* functions.
+#ifndef KELMCAT_FFA_INTERNAL_H
+#define KELMCAT_FFA_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kelmcat.h"
+
+#define KELFFA_PRINTF(f, a) __attribute__((format(printf, f, a)))
+
+// Sizes of the records as this version knows them.
+constexpr uint32_t KELFFA_ITEM_V1_SIZE = 72;
+constexpr uint32_t KELFFA_PAGE_V1_SIZE = 64;
+constexpr uint32_t KELFFA_BACKEND_V1_SIZE = 72;
+// Longest folder path a listing accepts, and longest joined path.
+constexpr size_t KELFFA_PATH_MAX = 4096;
+
+// ---- Last error ------------------------------------------------------------
+
+// Formats the message (cut UTF-8-safely to 1023 bytes) as the layer's last error
+// with that code and returns the code. Code 0 records a warning. The arguments
+// may point into the current message.
+int32_t kelffa__fail(int32_t code, const char *fmt, ...) KELFFA_PRINTF(2, 3);
+// Empties the message and sets the code to 0.
+void kelffa__clear_error();
+// Number of kelffa__fail calls so far; lets a caller tell whether a message was
+// recorded while it had called out (to a backend).
+uint64_t kelffa__fail_seq();
+
+// Maps the code a backend operation returned. 0 stays 0. A code outside 0..10
+// becomes KELFFA_ERR_TRANSPORT with "backend <op> returned out-of-taxonomy code
+// <rc>". Any other failure keeps the message the backend recorded with that
+// code during the call (kelffa__fail ran after fail_seq_before was taken);
+// otherwise the operation's own message (fmt, ...) is recorded with the code.
+int32_t kelffa__backend_result(int32_t rc, uint64_t fail_seq_before, const char *op,
+                               const char *fmt, ...) KELFFA_PRINTF(4, 5);
+// True when a backend's code lies outside the taxonomy (compared as unsigned).
+inline bool kelffa__out_of_taxonomy(int32_t rc) {
+  return static_cast<uint32_t>(rc) > 10u;
+}
+
+// ---- Registry and session --------------------------------------------------
+
+// A malloc'ed copy, or NULL for a NULL text or when memory runs out.
+char *kelffa__strdup(const char *s);
+// The stored table registered under id (byte-wise comparison), or NULL.
+const kelffa_backend *kelffa__find(const char *id);
+// Removes a backend (closing it first when it is the open session). 0 when one
+// was removed, KELFFA_ERR_NO_BACKEND for a NULL or unknown id. Records nothing.
+int32_t kelffa__unregister(const char *id);
+// The stored table of the open session, or NULL when none is open.
+const kelffa_backend *kelffa__session();
+
+// ---- Items -----------------------------------------------------------------
+
+// 1 when s is well-formed UTF-8 (RFC 3629) up to its terminator; 0 when not or
+// for NULL.
+int kelffa__utf8_valid(const char *s);
+// Checks a record: listing mode (stat_mode 0; folder may be NULL to skip the
+// self-loop test) or stat mode. Returns 1 when it passes; else 0 and, when
+// reason is not NULL, a constant reason text there. Records nothing.
+int kelffa__validate(const kelffa_item *item, const char *folder, int stat_mode,
+                     const char **reason);
+// A fresh record, as handed to a backend.
+void kelffa__item_fresh(kelffa_item *item);
+// Deep copy of a validated record (strings only where their bit is set, fields
+// masked to 0x3F). 0 or KELFFA_ERR_OOM; on failure dst is all zero.
+int32_t kelffa__item_copy(kelffa_item *dst, const kelffa_item *src);
+// Frees the strings of a stored record and zeroes every byte of it.
+void kelffa__item_free(kelffa_item *item);
+
+// ---- Listing ---------------------------------------------------------------
+
+// Drops the current listing (entries, path, cursor, counters, label).
+void kelffa__listing_clear();
+// Validates one entry against the listed folder and appends a copy, or counts it
+// as rejected with the warning "rejected entry: <reason>". 0 or KELFFA_ERR_OOM.
+int32_t kelffa__listing_take(const kelffa_item *entry, const char *folder);
+// Marks the (just cleared) listing as decoded: label "decoded", listed path =
+// the given malloc'ed text (ownership taken; may be NULL). Not continuable.
+void kelffa__listing_set_decoded(char *owned_path);
+// Counts one more rejected entry (for entries rejected before validation).
+void kelffa__listing_add_rejected();
+// Listing label: the listed backend's id, "decoded", or "" when none.
+const char *kelffa__listing_label();
+// The listed folder, or NULL when there is none.
+const char *kelffa__listing_path();
+// Back to the page size at load (256).
+void kelffa__page_size_reset();
+
+// The cancel flag. kelffa_cancel raises it from any thread; these read and clear
+// it with relaxed atomic accesses.
+int kelffa__cancelled();
+void kelffa__cancel_clear();
+// Address handed to backends in kelffa_page.cancel.
+const volatile int32_t *kelffa__cancel_flag();
+
+// ---- Stat ------------------------------------------------------------------
+
+// Releases the stored stat result.
+void kelffa__stat_clear();
+
+// ---- Result kind and result texts (rendered by the listing JSON) -------------
+
+enum { KELFFA_RES_LISTING = 0, KELFFA_RES_STAT = 1, KELFFA_RES_OWNED = 2 };
+int kelffa__result_kind();
+void kelffa__set_result_kind(int kind);
+// Takes ownership of a malloc'ed text (freeing the previous one) and sets the
+// kind to KELFFA_RES_OWNED.
+void kelffa__set_result_owned(char *text);
+// The owned text, or NULL.
+const char *kelffa__result_owned();
+// Replaces the last built text (malloc'ed; ownership taken; NULL frees it).
+void kelffa__set_result_built(char *text);
+// Frees the owned and the built texts.
+void kelffa__result_texts_free();
+
+#endif
