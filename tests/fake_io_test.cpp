@@ -134,6 +134,11 @@ TEST_F(FakeIoTest, NameWindowIs511Bytes) {
   EXPECT_EQ(ask(M + name511 + "aaaa").status, 200);
   // The cut body of a long route ends after 255 bytes.
   EXPECT_EQ(ask(M + name511 + "aaaa").body.size(), 255u);
+  // ... or before a character that would straddle byte 255.
+  std::string split = std::string(229, 'a') + "\xC3\xA9";
+  ASSERT_EQ(kel_fake_set_matcher(split.c_str(), "tt1", 0), 0);
+  EXPECT_EQ(ask(M + std::string(229, 'a') + "%C3%A9").body,
+            "{\"imDbId\":\"tt1\",\"title\":\"" + std::string(229, 'a'));
 
   // A percent sequence cut by the window end stays literal.
   std::string name510(510, 'b');

@@ -1,6 +1,5 @@
 // The built-in fake IO: scripted answers of the matching, media-index and
 // catalogue services, for scans without a network.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -141,10 +140,11 @@ void lookup_answer(const char *url, char **body, int32_t *status) {
     answer(body, status, r.status, r.status < 500 ? "" : "error");
     return;
   }
-  // Inserted as they are, without JSON escaping; a long pair is cut.
+  // Inserted as they are, without JSON escaping; a long pair is cut, never
+  // inside a UTF-8 character.
   char text[ROUTE_BODY_SIZE];
-  std::snprintf(text, sizeof text, "{\"imDbId\":\"%s\",\"title\":\"%s\",\"isTVShow\":%s}",
-                r.imdb_id ? r.imdb_id : "", r.name, r.tvshow ? "true" : "false");
+  kel_format(text, sizeof text, "{\"imDbId\":\"%s\",\"title\":\"%s\",\"isTVShow\":%s}",
+             r.imdb_id ? r.imdb_id : "", r.name, r.tvshow ? "true" : "false");
   answer(body, status, 200, text);
 }
 

@@ -43,8 +43,13 @@ size_t escaped_prefix_len(const char *name, size_t budget) {
 bool lookup_url(char (&out)[1024], const char *host, const char *name) {
   size_t fixed = std::strlen(host) + sizeof kLookupPath - 1 + sizeof kLookupTail - 1;
   size_t budget = fixed < sizeof out - 1 ? sizeof out - 1 - fixed : 0;
-  std::string prefix(name, escaped_prefix_len(name, budget));
-  char *q = kel_query_escape(prefix.c_str());
+  char *q = nullptr;
+  try {
+    std::string prefix(name, escaped_prefix_len(name, budget));
+    q = kel_query_escape(prefix.c_str());
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
   if (!q) return false;
   std::snprintf(out, sizeof out, "%s%s%s%s", host, kLookupPath, q, kLookupTail);
   std::free(q);
