@@ -45,7 +45,8 @@ void truncate_to(uint64_t keep) {
 }
 
 // Checks the page the backend returned and takes its entries. On failure the
-// cursor and `more` stay as they were, so the same page can be asked for again.
+// cursor, `more`, the entries and the rejections stay as they were before the
+// page, so asking for the same page again takes each entry once.
 int32_t take_page(const kelffa_page &pg, const kelffa_item *items, uint64_t n) {
   if (kelffa__cancelled()) return kelffa__fail(KELFFA_ERR_CANCELLED, "cancelled during page");
   for (size_t g = 0; g < kGuards; ++g)
@@ -72,6 +73,9 @@ int32_t take_page(const kelffa_page &pg, const kelffa_item *items, uint64_t n) {
       return kelffa__fail(KELFFA_ERR_CANCELLED, "cancelled during copy");
     }
     if (kelffa__listing_take(&items[i], s_list_path) != KELFFA_OK) {
+      // Roll the page back as for a cancel: the retry (same cursor) takes it whole.
+      truncate_to(count0);
+      s_rejected = rejected0;
       std::free(cursor);
       return kelffa__fail(KELFFA_ERR_OOM, "out of memory copying entries");
     }
