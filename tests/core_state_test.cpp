@@ -183,9 +183,11 @@ TEST_F(StateTest, ShutdownRestoresLoadState) {
 // the walk does; run under the sanitizer builds.
 TEST_F(StateTest, SettersRaceReaders) {
   std::atomic<bool> stop{false};
+  std::atomic<int> reads{0};
   std::thread reader([&] {
     size_t seen = 0;
     while (!stop.load()) {
+      ++reads;
       std::lock_guard<std::mutex> g(g_st.lock);
       for (int32_t i = 0; i < g_st.include_paths.count; ++i)
         seen += std::strlen(g_st.include_paths.items[i]);
@@ -194,7 +196,8 @@ TEST_F(StateTest, SettersRaceReaders) {
     EXPECT_GT(seen, 0u);
   });
   const char *a[] = {"/one", "/two", "/three"};
-  for (int i = 0; i < 2000; ++i) {
+  // Keep writing until the reader has overlapped with the writer for a while.
+  for (int i = 0; i < 2000 || reads.load() < 200; ++i) {
     kelmcat_set_include_paths(a, 1 + i % 3);
     kelmcat_set_max_depth(1 + i % 100);
     kelmcat_set_matcher_host(i % 2 ? "https://a" : "https://bb");

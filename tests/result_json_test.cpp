@@ -180,6 +180,17 @@ TEST_F(CorrectionTest, LongUserIdKeptWhole) {
   set_user(user.c_str());
   ASSERT_EQ(kelmcat_set_correction("abc", "tt1"), 0);
   EXPECT_EQ(vault.kv.count("TALMERON_IMediaKeyVault_" + user + "_CorrectIMDbId_1099313834"), 1u);
+
+  // The namespaced key must fit its 1200-byte buffer whole: a cut one would
+  // lose the hash and make every file of the user share one entry.
+  const std::string fits(1150, 'v');  // 24 + 1150 + 1 + 24 = 1199 bytes
+  set_user(fits.c_str());
+  ASSERT_EQ(kelmcat_set_correction("abc", "tt2"), 0);
+  EXPECT_EQ(vault.kv.count("TALMERON_IMediaKeyVault_" + fits + "_CorrectIMDbId_1099313834"), 1u);
+  set_user((fits + "v").c_str());
+  EXPECT_EQ(kelmcat_set_correction("abc", "tt3"), KELMCAT_ERR_ARG);
+  EXPECT_STREQ(kelmcat_last_error(), "user id too long for a vault key");
+  EXPECT_EQ(vault.sets, 2);
 }
 
 }  // namespace

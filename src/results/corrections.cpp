@@ -39,7 +39,13 @@ extern "C" KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
       return KELMCAT_ERR_ARG;
     }
     char key[1200];
-    kel_vault_prefixed_key(key, sizeof key, user.c_str(), ckey);
+    // A cut key would drop the correction key's hash, so every file of this
+    // user would share one vault entry: refuse rather than overwrite.
+    if (kel_vault_prefixed_key(key, sizeof key, user.c_str(), ckey) >=
+        static_cast<int>(sizeof key)) {
+      kel_set_error("user id too long for a vault key");
+      return KELMCAT_ERR_ARG;
+    }
     int32_t (*set)(void *, const char *, const char *);
     void *ctx;
     {
