@@ -10,6 +10,11 @@
 #define KEL_MATCHED_PREFIX "MatchedIMDbId_"
 #define KEL_CORRECT_PREFIX "CorrectIMDbId_"
 
+// Namespaced keys are built into 1200-byte buffers. The longest key after the
+// user id is "_" plus "MatchedIMDbId_2147483647" (25 bytes), so a user id of
+// at most this many bytes always leaves the whole key intact.
+#define KEL_MAX_USER_ID (1199 - (sizeof(KEL_VAULT_NAMESPACE "_") - 1) - 25)
+
 // Converts NUL-terminated UTF-8 to UTF-16 code units (no terminator written).
 // With units == nullptr only counts. Returns the number of units, or -1 for a
 // null text, invalid UTF-8, a count beyond INT32_MAX or, when writing, an array

@@ -1,0 +1,314 @@
+// Scan benchmark: generated fake trees of 10,000, 100,000 and 1,000,000 files,
+// in one folder and spread over folders of 1,000 files. Each tree is scanned
+// as a first scan, as a rescan of the unchanged tree, and in add-new-only mode
+// with every file indexed; a bare traversal through the folder-access layer
+// (kelffa_list_all of every folder) is the baseline.
+//
+// The IO table answers every lookup with an id and every movie check with
+// "true"; the vault is an in-memory hash map, presized for the tree. Prints
+// each measurement's time, files per second, time per file, time as a multiple
+// of the traversal and peak resident memory, and finally the per-file time of
+// the largest trees as a multiple of that of the smallest.
+// Usage: scan_bench [max files] (default 1000000).
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kelmcat.h"
+#include "match/matcher.h"
+
+namespace {
+
+// ---- IO table --------------------------------------------------------------
+
+std::string g_find_body;  // the keys of every file, for add-new-only mode
+
+char kLookup[] = "{\"imDbId\":\"tt0000001\",\"isTVShow\":false}";
+char kTrue[] = "true";
+char kEmptyObj[] = "{}";
+
+int32_t bench_get(void *, const char *url, char **body, int32_t *status, char **) {
+  *status = 200;
+  if (std::strstr(url, "/api/AAA/IsMovie?"))
+    *body = kTrue;
+  else if (std::strstr(url, "/api/MediaIndex/Find?"))
+    *body = const_cast<char *>(g_find_body.c_str());
+  else if (std::strstr(url, "/api/MediaIndex/Corrections"))
+    *body = kEmptyObj;
+  else if (std::strstr(url, "/api/AAA/SendMessageQueue?"))
+    *body = nullptr;
+  else
+    *body = kLookup;
+  return 0;
+}
+
+void bench_release(void *, void *) {}  // every body is static
+
+const kelmcat_io g_io = {nullptr, bench_get, nullptr, bench_release};
+
+// ---- Vault -----------------------------------------------------------------
+
+std::unordered_map<std::string, std::string> g_kv;
+
+int32_t kv_get(void *, const char *key, char **value) {
+  auto it = g_kv.find(key);
+  if (it == g_kv.end()) return 1;
+  *value = strdup(it->second.c_str());
+  return *value ? 0 : -1;
+}
+
+int32_t kv_set(void *, const char *key, const char *value) {
+  g_kv[key] = value;
+  return 0;
+}
+
+int32_t kv_search(void *, const char *, char ***, size_t *) {
+  return 0;
+}
+
+// ---- Measuring -------------------------------------------------------------
+
+double now_s() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Peak resident memory in MiB since the last reset (VmHWM; reset through
+// clear_refs where the kernel allows it, else the process peak).
+void reset_peak() {
+  if (FILE *f = std::fopen("/proc/self/clear_refs", "w")) {
+    std::fputs("5", f);
+    std::fclose(f);
+  }
+}
+
+double peak_mib() {
+  if (FILE *f = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+      long kb;
+      if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1) {
+        std::fclose(f);
+        return kb / 1024.0;
+      }
+    }
+    std::fclose(f);
+  }
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_maxrss / 1024.0;
+}
+
+// ---- Trees -----------------------------------------------------------------
+
+struct Layout {
+  const char *name;
+  long files;
+  long per_folder;  // files per folder (= files for the one-folder layout)
+};
+
+// The generate form of the tree, and the list of every file's identity key.
+std::string tree_json(const Layout &l, std::string *find_body) {
+  std::string gen;
+  *find_body = "[";
+  long folders = l.files / l.per_folder;
+  char buf[128];
+  bool first_key = true;
+  auto add_keys = [&](const std::string &dir) {
+    for (long i = 0; i < l.per_folder; ++i) {
+      std::snprintf(buf, sizeof buf, "%s\"%s/f%06ld.bin_1\"", first_key ? "" : ",", dir.c_str(), i);
+      first_key = false;
+      *find_body += buf;
+    }
+  };
+  if (folders == 1) {
+    gen = R"({"path":"/flat","count":)" + std::to_string(l.files) + R"(,"size":1})";
+    add_keys("flat");
+  } else {
+    gen = R"({"path":"/nested","count":)" + std::to_string(folders) + R"(,"folders":)" +
+          std::to_string(folders) + "}";
+    for (long d = 0; d < folders; ++d) {
+      std::snprintf(buf, sizeof buf, "/nested/d%06ld", d);
+      gen += std::string(R"(,{"path":")") + buf + R"(","count":)" + std::to_string(l.per_folder) +
+             R"(,"size":1})";
+      add_keys(buf + 1);
+    }
+  }
+  *find_body += "]";
+  return R"({"name":"","children":[],"generate":[)" + gen + "]}";
+}
+
+// Bare traversal: kelffa_list_all of every folder, depth first. Returns the
+// number of files seen.
+long traverse(const std::string &path) {
+  if (kelffa_list_all(path.c_str()) != 0) {
+    std::fprintf(stderr, "list %s failed: %s\n", path.c_str(), kelffa_last_error());
+    std::exit(1);
+  }
+  std::vector<std::string> subs;
+  long files = 0;
+  for (int32_t i = 0, n = kelffa_count(); i < n; ++i) {
+    const kelffa_item *it = kelffa_item_at(i);
+    if (kelffa_item_is_folder(it))
+      subs.push_back(kelffa_item_path(it));
+    else
+      ++files;
+  }
+  for (auto &s : subs) files += traverse(s);
+  return files;
+}
+
+struct Timing {
+  double seconds = 0;
+  double peak = 0;
+  std::string detail;
+};
+
+Timing timed_scan(const char *what, long files, int32_t expect_outcome) {
+  reset_peak();
+  double t0 = now_s();
+  int32_t rc = kelmcat_scan("bench-user", "bench-config");
+  double dt = now_s() - t0;
+  if (rc != 0) {
+    std::fprintf(stderr, "%s: scan failed (%d): %s\n", what, rc, kelmcat_last_error());
+    std::exit(1);
+  }
+  kelmcat_scan_stats st{};
+  kelmcat_stats(&st);
+  if (st.walked < files) {
+    std::fprintf(stderr, "%s: walked only %lld of %ld files\n", what, (long long)st.walked, files);
+    std::exit(1);
+  }
+  long outcome_count = 0;
+  for (int32_t i = 0, n = kelmcat_result_count(); i < n; ++i)
+    if (kelmcat_result_outcome(i) == expect_outcome) ++outcome_count;
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "added=%lld unchanged=%lld errors=%lld results=%d",
+                (long long)st.added, (long long)st.unchanged, (long long)st.errors,
+                (int)kelmcat_result_count());
+  (void)outcome_count;
+  return {dt, peak_mib(), buf};
+}
+
+// Per-file times in microseconds of one layout: traversal, first, rescan,
+// add-new-only.
+struct PerFile {
+  double t[4];
+};
+
+void keep_best(Timing *best, const Timing &t) {
+  if (best->seconds == 0 || t.seconds < best->seconds) *best = t;
+}
+
+PerFile run(const Layout &l) {
+  kelmcat_shutdown();
+  std::string tree = tree_json(l, &g_find_body);
+  if (kelmcat_fake_load_tree(tree.c_str()) != 0) {
+    std::fprintf(stderr, "tree: %s\n", kelmcat_last_error());
+    std::exit(1);
+  }
+  tree.clear();
+  tree.shrink_to_fit();
+  static const char *const ext[] = {".bin"};
+  static const kelmcat_vault vault = {nullptr, nullptr, kv_get, kv_set, kv_search, nullptr};
+  kelmcat_set_io(&g_io);
+  kelmcat_set_matcher_host("https://matcher.bench");
+  kelmcat_set_queue_credential("bench");
+  kelmcat_set_backend("fake", nullptr);
+  kelmcat_set_vault(&vault);
+  kelmcat_set_video_extensions(ext, 1);
+  kelmcat_arm_writes(1);
+
+  // Best of three (of two for the largest trees) to damp the noise of a
+  // shared machine; later rounds run on a warm heap.
+  int rounds = l.files < 1000000 ? 3 : 2;
+  Timing base, first, rescan, addnew;
+  double preload = 0;
+  for (int round = 0; round < rounds; ++round) {
+    g_kv.clear();
+    g_kv.reserve(static_cast<size_t>(l.files) + l.files / 4);  // a presized host store
+
+    reset_peak();
+    double t0 = now_s();
+    kelffa_open("fake", nullptr);
+    long seen = traverse("/");
+    kelffa_close();
+    Timing tb{now_s() - t0, peak_mib(), ""};
+    if (seen != l.files) {
+      std::fprintf(stderr, "traversal saw %ld files\n", seen);
+      std::exit(1);
+    }
+    keep_best(&base, tb);
+    keep_best(&first, timed_scan("first scan", l.files, KELMCAT_OUTCOME_ADDED));
+    keep_best(&rescan, timed_scan("rescan", l.files, KELMCAT_OUTCOME_UNCHANGED));
+    // The add-new-only preload on its own (the matcher's tables are reset after).
+    double tp = now_s();
+    if (kel_find_indexed("bench-user", "bench-config") != 0) std::exit(1);
+    double p = now_s() - tp;
+    if (preload == 0 || p < preload) preload = p;
+    kel_matcher_state_reset();
+    kelmcat_set_add_new_only(1);
+    keep_best(&addnew, timed_scan("add-new-only", l.files, KELMCAT_OUTCOME_ADDED));
+    kelmcat_set_add_new_only(0);
+  }
+
+  std::printf("%s, %ld files (%ld per folder), best of %d:\n", l.name, l.files, l.per_folder,
+              rounds);
+  const char *names[4] = {"traversal", "first scan", "rescan", "add-new-only"};
+  const Timing *ts[4] = {&base, &first, &rescan, &addnew};
+  PerFile pf{};
+  for (int i = 0; i < 4; ++i) {
+    pf.t[i] = ts[i]->seconds / l.files * 1e6;
+    std::printf(
+        "  %-13s %8.3f s %9.0f files/s %6.2f us/file %6.1fx traversal  peak %7.1f MiB  %s\n",
+        names[i], ts[i]->seconds, l.files / ts[i]->seconds, pf.t[i], ts[i]->seconds / base.seconds,
+        ts[i]->peak, ts[i]->detail.c_str());
+  }
+  std::printf("  (add-new-only includes loading the indexed set of every key: %.3f s)\n", preload);
+  std::fflush(stdout);
+  return pf;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Keep freed memory in the process, as a long-running host's heap would, so
+  // that the larger trees do not pay for returning and refaulting pages.
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
+  long max_files = argc > 1 ? std::atol(argv[1]) : 1000000;
+  const Layout layouts[] = {
+      {"one folder", 10000, 10000},     {"nested", 10000, 1000},
+      {"one folder", 100000, 100000},   {"nested", 100000, 1000},
+      {"one folder", 1000000, 1000000}, {"nested", 1000000, 1000},
+  };
+  PerFile pf[6];
+  bool ran[6] = {};
+  for (int i = 0; i < 6; ++i)
+    if (layouts[i].files <= max_files) {
+      pf[i] = run(layouts[i]);
+      ran[i] = true;
+    }
+  // Per-file time of the largest tree as a multiple of that of the smallest.
+  for (int lay = 0; lay < 2; ++lay) {
+    int small = lay, large = -1;
+    for (int i = lay; i < 6; i += 2)
+      if (ran[i]) large = i;
+    if (large <= small) continue;
+    std::printf(
+        "%s: per-file time at %ld files / at %ld files: traversal %.2f, first %.2f, "
+        "rescan %.2f, add-new-only %.2f\n",
+        layouts[lay].name, layouts[large].files, layouts[small].files,
+        pf[large].t[0] / pf[small].t[0], pf[large].t[1] / pf[small].t[1],
+        pf[large].t[2] / pf[small].t[2], pf[large].t[3] / pf[small].t[3]);
+  }
+  kelmcat_shutdown();
+  return 0;
+}

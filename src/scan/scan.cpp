@@ -1,0 +1,264 @@
+// The scan entry point: checks, backend session, preloads, the walk, the
+// summary and the scan-complete notification; and the cancel request.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "core/keys.h"
+#include "match/matcher.h"
+#include "match/notify.h"
+#include "results/results_internal.h"
+#include "scan/walk.h"
+
+namespace {
+
+using Guard = std::lock_guard<std::mutex>;
+
+// The configuration a scan checks and chooses its preloads by.
+struct scan_snapshot {
+  int32_t io_kind;
+  int32_t have_vault;
+  int32_t writes_armed;
+  int32_t add_new_only;
+  int32_t correct_mode;
+  char matcher_host[256];
+  char backend_id[64];
+  char backend_config[512];
+  bool have_walk_root;
+};
+
+void take_snapshot(scan_snapshot *s) {
+  Guard g(g_st.lock);
+  s->io_kind = g_st.io_kind;
+  s->have_vault = g_st.have_vault;
+  s->writes_armed = g_st.writes_armed;
+  s->add_new_only = g_st.add_new_only;
+  s->correct_mode = g_st.correct_mode;
+  std::memcpy(s->matcher_host, g_st.matcher_host, sizeof s->matcher_host);
+  std::memcpy(s->backend_id, g_st.backend_id, sizeof s->backend_id);
+  std::memcpy(s->backend_config, g_st.backend_config, sizeof s->backend_config);
+  s->have_walk_root = g_st.walk_root[0] != '\0';
+}
+
+// Frees the walk context however the walk ends.
+struct walk_guard {
+  kel_walk *w;
+  ~walk_guard() { kel_walk_free(w); }
+};
+
+void store_last_code(int32_t code) {
+  Guard g(g_st.lock);
+  g_st.last_code = code;
+}
+
+}  // namespace
+
+void kel_walk_collect_correction_ids(kel_walk *w) {
+  void *ctx = nullptr;
+  int32_t (*search)(void *, const char *, char ***, size_t *) = nullptr;
+  {
+    Guard g(g_st.lock);
+    if (g_st.have_vault) {
+      ctx = g_st.vault.ctx;
+      search = g_st.vault.search_keys;
+    }
+  }
+  if (!search) return;
+  char **keys = nullptr;
+  size_t count = 0;
+  int32_t rc = search(ctx, KEL_VAULT_NAMESPACE, &keys, &count);
+  if (!keys) return;
+  bool collecting = rc == 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char *k = keys[i];
+    if (collecting && k) {
+      const char *m = std::strstr(k, KEL_CORRECT_PREFIX);
+      if (m) {
+        const char *d = m + sizeof(KEL_CORRECT_PREFIX) - 1;
+        size_t n = 0;
+        while (n < 23 && d[n] >= '0' && d[n] <= '9') ++n;
+        if (n > 0 && kel_walk_add_correction_id(w, d, n) == -1)
+          collecting = false;  // the array cannot grow
+      }
+    }
+    std::free(keys[i]);
+  }
+  std::free(keys);
+}
+
+// Runs the walk of one scan with fresh counters; always leaves the counters in
+// the last-counters copy and the matcher's per-scan tables reset.
+int32_t kelmcat_run_walk(const char *user, const char *runtime_config_id, kel_counters *c) {
+  *c = kel_counters{};
+  kel_last_counters_set(nullptr);
+
+  kel_walk w;
+  if (kel_walk_init(&w, user, runtime_config_id, c) != 0) {
+    kel_matcher_state_reset();
+    return KELMCAT_ERR_OOM;
+  }
+  int32_t r;
+  {
+    walk_guard guard{&w};
+    int32_t correct_mode;
+    {
+      Guard g(g_st.lock);
+      correct_mode = g_st.correct_mode;
+    }
+    try {
+      if (correct_mode) kel_walk_collect_correction_ids(&w);
+      r = walk_folder(&w, "/", 0);
+    } catch (const std::bad_alloc &) {
+      r = KELMCAT_ERR_OOM;
+    }
+    if (r != 0 && r != KELMCAT_ERR_NO_MATCH && r != KELMCAT_ERR_MATCHER_DOWN)
+      kel_set_error("%s", kel_errstr(r));
+  }
+  kel_last_counters_set(c);
+  kel_matcher_state_reset();
+  return r;
+}
+
+namespace {
+
+int32_t scan(const char *user, const char *config) {
+  if (!user || !*user) {
+    kel_set_error("null user id");
+    return KELMCAT_ERR_ARG;
+  }
+  if (!config || !*config) {
+    kel_set_error("null runtime config id");
+    return KELMCAT_ERR_ARG;
+  }
+  // Every namespaced key of this user must hold its whole hash: a longer id
+  // would cut the keys and make all of the user's files share one record.
+  size_t user_len = std::strlen(user);
+  if (user_len > KEL_MAX_USER_ID) {
+    kel_set_error("user id too long (%zu > %zu)", user_len, static_cast<size_t>(KEL_MAX_USER_ID));
+    return KELMCAT_ERR_ARG;
+  }
+  scan_snapshot s;
+  take_snapshot(&s);
+  if (s.io_kind < 0) {
+    kel_set_error("no io backend \xE2\x80\x94 call kelmcat_use_curl/use_fake/set_io first");
+    return KELMCAT_ERR_NO_IO;
+  }
+  if (!s.matcher_host[0]) {
+    kel_set_error("no matcher host \xE2\x80\x94 call kelmcat_set_matcher_host() (https only)");
+    return KELMCAT_ERR_NO_IO;
+  }
+  if (!s.backend_id[0]) {
+    kel_set_error("no storage backend \xE2\x80\x94 call kelmcat_set_backend()");
+    return KELMCAT_ERR_NO_STORAGE;
+  }
+  if (!s.have_vault) {
+    kel_set_error("no vault \xE2\x80\x94 call kelmcat_set_vault()");
+    return KELMCAT_ERR_NO_VAULT;
+  }
+  if (!s.writes_armed) {
+    kel_set_error("writes are not armed (call kelmcat_arm_writes(1)) \xE2\x80\x94 scan refuses");
+    return KELMCAT_ERR_NOT_ARMED;
+  }
+  if (kelffa_open(s.backend_id, s.backend_config) != 0) {
+    const char *why = kelffa_last_error();
+    kel_set_error("kelffa_open(%s) failed: %s", s.backend_id, why && *why ? why : "?");
+    return KELMCAT_ERR_NO_STORAGE;
+  }
+
+  // The whole user id: the correction writer namespaces its keys with it, so
+  // it must be the one the walk reads under.
+  char *scan_user = kel_strdup(user);
+  if (!scan_user) {
+    kelffa_close();
+    return KELMCAT_ERR_OOM;
+  }
+  {
+    Guard g(g_st.lock);
+    std::free(g_st.scan_user);
+    g_st.scan_user = scan_user;
+  }
+
+  kel_results_clear();
+  kel_matcher_state_reset();
+
+  if (s.have_walk_root) {
+    char root[sizeof g_st.walk_root];
+    {
+      Guard g(g_st.lock);
+      std::memcpy(root, g_st.walk_root, sizeof root);
+    }
+    root[sizeof root - 1] = '\0';
+    kel_log("scan start user=%s cfg=%s root=%s", user, config, root);
+  } else {
+    kel_log("scan start user=%s cfg=%s", user, config);
+  }
+
+  if (s.correct_mode) {
+    int32_t r = kel_corrections_load();
+    if (r != 0) {
+      kelffa_close();
+      return r;
+    }
+  }
+  if (s.add_new_only) {
+    int32_t r = kel_find_indexed(user, config);
+    if (r != 0) {
+      kelffa_close();
+      return r;
+    }
+  }
+
+  kel_counters c{};
+  int32_t r = kelmcat_run_walk(user, config, &c);
+  kelffa_close();
+
+  if (r != 0) {
+    kel_log(
+        "scan ended rc=%d (%s) walked=%lld considered=%lld added=%lld updated=%lld "
+        "unchanged=%lld unmatched=%lld errors=%lld",
+        r, kel_errstr(r), static_cast<long long>(c.walked), static_cast<long long>(c.considered),
+        static_cast<long long>(c.added), static_cast<long long>(c.updated),
+        static_cast<long long>(c.unchanged), static_cast<long long>(c.unmatched),
+        static_cast<long long>(c.errors));
+    store_last_code(r);
+    return r;
+  }
+  kel_log(
+      "scan done walked=%lld considered=%lld added=%lld updated=%lld unchanged=%lld "
+      "unmatched=%lld errors=%lld depth_max=%d",
+      static_cast<long long>(c.walked), static_cast<long long>(c.considered),
+      static_cast<long long>(c.added), static_cast<long long>(c.updated),
+      static_cast<long long>(c.unchanged), static_cast<long long>(c.unmatched),
+      static_cast<long long>(c.errors), c.depth_max);
+  store_last_code(0);
+  int32_t n = kel_notify_scan_complete(user, config);
+  if (n != 0) {
+    kel_add_warning("scan-complete notification failed: %s", kel_errstr(n));
+    kel_log("notify rc=%d (%s)", n, kel_errstr(n));
+  }
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+KELMCAT_API int32_t kelmcat_scan(const char *user_id, const char *runtime_config_id) noexcept {
+  try {
+    return scan(user_id, runtime_config_id);
+  } catch (const std::bad_alloc &) {
+    kelffa_close();
+    return KELMCAT_ERR_OOM;
+  }
+}
+
+KELMCAT_API void kelmcat_cancel(void) noexcept {
+  {
+    Guard g(g_st.lock);
+    g_st.cancel_requested = 1;
+  }
+  kelffa_cancel();
+}
+
+}  // extern "C"
