@@ -177,6 +177,28 @@ KELMCAT_API int32_t kelmcat_set_vault(const kelmcat_vault *table) KELMCAT_NOEXCE
 
 /* @@section categorizer-scan@@ */
 
+/* ---- Scan and scan-complete notification --------------------------------- */
+
+/* Categorizes the video files of user_id for runtime_config_id: opens the
+ * configured storage backend, walks it from the walk root, records each file
+ * in the vault and one result per file, then tells the catalogue's queue that
+ * the scan is complete (a failed notification only adds a warning). Runs on the
+ * calling thread, which also runs every host callback it causes; one scan at a
+ * time. Needs an IO table (or the fake), a matcher host, a backend, a vault and
+ * armed writes. Returns 0 or a negative code; the last error says why. */
+KELMCAT_API int32_t kelmcat_scan(const char *user_id,
+                                 const char *runtime_config_id) KELMCAT_NOEXCEPT;
+/* Stops a running scan at its next check (KELMCAT_ERR_CANCELLED). May be called
+ * from any thread. The request stays until kelmcat_shutdown(): every scan
+ * started before then ends at once as cancelled. */
+KELMCAT_API void kelmcat_cancel(void) KELMCAT_NOEXCEPT;
+/* Sends the scan-complete message for user_id / runtime_config_id on its own
+ * (kelmcat_scan sends it after every successful scan). Needs both ids, armed
+ * writes and a queue credential (KELMCAT_ERR_ARG, KELMCAT_ERR_NOT_ARMED);
+ * otherwise returns the request's code (0 for a 2xx answer). */
+KELMCAT_API int32_t kelmcat_notify_scan_complete(const char *user_id,
+                                                 const char *runtime_config_id) KELMCAT_NOEXCEPT;
+
 /* @@section categorizer-results@@ */
 
 /* ---- Results and statistics ------------------------------------------- */
@@ -229,6 +251,20 @@ KELMCAT_API const char *kelmcat_unmatched_name(int32_t n) KELMCAT_NOEXCEPT;
  * into *stats, leaving host_word untouched. KELMCAT_ERR_ARG for NULL. Call it
  * after the scan has returned. */
 KELMCAT_API int32_t kelmcat_stats(kelmcat_scan_stats *stats) KELMCAT_NOEXCEPT;
+
+/* ---- Result document and corrections ---------------------------------- */
+
+/* The results, the last scan's counters and the warnings as one compact JSON
+ * object {"results":[...],"stats":{...},"warnings":[...]}; "" when it cannot
+ * be written (also while a stored text is not valid UTF-8). Valid until the
+ * next call of kelmcat_result_json (from any thread). */
+KELMCAT_API const char *kelmcat_result_json(void) KELMCAT_NOEXCEPT;
+/* Stores the user's choice of IMDb id for a file (item_key as reported by
+ * kelmcat_result_key or kelmcat_derive_key) in the vault, under the correction
+ * key of the last scan's user; the next scan reads it before asking the
+ * matcher. Needs armed writes, a scan since load, and a vault. */
+KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
+                                           const char *imdb_id) KELMCAT_NOEXCEPT;
 
 /* ======================================================================
  * Folder access
@@ -397,6 +433,20 @@ KELMCAT_API void kelffa_cancel(void) KELMCAT_NOEXCEPT;
 /* Entries asked for per page: 1..65536 (256 at load). */
 KELMCAT_API int32_t kelffa_set_page_size(int32_t size) KELMCAT_NOEXCEPT;
 
+/* ---- Listing JSON ------------------------------------------------------- */
+
+/* The current result as compact JSON: the listing document ("backend", "path",
+ * "count", "more", "rejected", "items") or, after kelffa_get, the stat document
+ * ("backend", "item"). Never NULL; owned by the layer and valid until the next
+ * kelffa_result_json or kelffa_reset ("{}" when it cannot be written). */
+KELMCAT_API const char *kelffa_result_json(void) KELMCAT_NOEXCEPT;
+/* Replaces the listing with the entries of a listing document (its "items"
+ * array, with "path" as the listed folder) or of a bare array; no session is
+ * needed. Entries of bad shape or failing validation are counted as rejected
+ * with a warning. 0, KELFFA_ERR_INVALID_ARG or KELFFA_ERR_OOM. The decoded
+ * listing (label "decoded") cannot be continued with kelffa_list_next. */
+KELMCAT_API int32_t kelffa_decode(const char *json) KELMCAT_NOEXCEPT;
+
 /* ---- Stat, locator, path join -------------------------------------------- */
 
 /* Stats path through the open backend (needs CAP_STAT) and keeps the result.
@@ -461,6 +511,45 @@ KELMCAT_API const kelmcat_vault *kel_fake_vault(void) KELMCAT_NOEXCEPT;
 KELMCAT_API void kel_fake_reset(void) KELMCAT_NOEXCEPT;
 
 /* @@section fakes-tree@@ */
+
+/* ---- Fake tree backend ("fake") -------------------------------------------- */
+
+/* Replaces the in-memory fake tree with the one described by tree_json (a node
+ * object; strings may hold invalid UTF-8, kept byte for byte). 0 on success.
+ * A NULL text (KELFFA_ERR_INVALID_ARG) or one that is not JSON
+ * (KELFFA_ERR_BAD_CONFIG) keeps the current tree; any later failure leaves no
+ * tree. The tree lives until the next load: closing, re-registering,
+ * kelffa_reset and kelmcat_shutdown keep it. */
+KELMCAT_API int32_t kelffa_fake_load_tree(const char *tree_json) KELMCAT_NOEXCEPT;
+/* (Re-)registers the fake tree backend under the id "fake" with the current
+ * capability bits (an open fake session is closed first). Returns the code of
+ * kelffa_register. */
+KELMCAT_API int32_t kelffa_fake_register(void) KELMCAT_NOEXCEPT;
+/* Capability bits the fake registers and honours (0x0F at load; at most 0x1F,
+ * else KELFFA_ERR_INVALID_ARG). Re-registers the fake when it is registered and
+ * returns that code. */
+KELMCAT_API int32_t kelffa_fake_set_caps(uint32_t caps) KELMCAT_NOEXCEPT;
+/* Fault injection. op 1 open, 2 first-page list, 3 continuation list, 4 stat,
+ * 5 locator: a non-zero code is returned by every such call until disarmed
+ * with 0. op 6: a count N > 0 raises the cancel flag once a list call has
+ * filled N entries (then disarms itself). op 0 clears every fault and counter.
+ * Another op: KELFFA_ERR_INVALID_ARG. */
+KELMCAT_API int32_t kelffa_fake_set_fault(int32_t op, int32_t code) KELMCAT_NOEXCEPT;
+/* Calls of an operation (1 open, 2 every list, 3 continuation lists, 4 stat,
+ * 5 locator; 6 is always 0) since the last kelffa_fake_set_fault(0, ...);
+ * -1 for another op. */
+KELMCAT_API int32_t kelffa_fake_calls(int32_t op) KELMCAT_NOEXCEPT;
+
+/* Registers the fake backend and loads a tree in one call (closes an open fake
+ * session). KELMCAT_ERR_ARG for a NULL or empty text or a rejected tree,
+ * KELMCAT_ERR_OOM when the tree does not fit in memory, KELMCAT_ERR_NO_STORAGE
+ * when registering fails; the message quotes the folder-access error. */
+KELMCAT_API int32_t kelmcat_fake_load_tree(const char *tree_json) KELMCAT_NOEXCEPT;
+/* Registers the fake backend and sends every request to the built-in fake IO
+ * (a later kelmcat_set_io with a table switches back). Scans still use the
+ * backend named with kelmcat_set_backend. KELMCAT_ERR_NO_STORAGE when
+ * registering fails (the IO choice is then unchanged). */
+KELMCAT_API int32_t kelmcat_use_fake(void) KELMCAT_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */
