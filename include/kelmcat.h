@@ -63,8 +63,7 @@ extern "C" {
  * texts it stores; the library hands each back through release (also NULL). */
 typedef struct kelmcat_io {
   void *ctx;
-  int32_t (*http_get)(void *ctx, const char *url, char **body, int32_t *status,
-                      char **error);
+  int32_t (*http_get)(void *ctx, const char *url, char **body, int32_t *status, char **error);
   void *reserved2;
   void (*release)(void *ctx, void *ptr);
 } kelmcat_io;
@@ -330,14 +329,14 @@ typedef struct kelffa_item {
  * items holds cap fresh records for the backend to fill from index 0, followed
  * by 16 guard records it must not touch. */
 typedef struct kelffa_page {
-  uint32_t struct_size;             /* in: 64 */
-  const char *cursor;               /* in: NULL on a first page, else the previous next_cursor */
-  kelffa_item *items;               /* in */
-  uint64_t cap;                     /* in: most records the backend may fill */
-  uint64_t count;                   /* out: records filled */
-  int32_t more;                     /* out: non-zero when entries follow */
-  const char *next_cursor;          /* out: non-empty when more is set; owned by the backend */
-  const volatile int32_t *cancel;   /* in: non-zero once cancellation is requested */
+  uint32_t struct_size;           /* in: 64 */
+  const char *cursor;             /* in: NULL on a first page, else the previous next_cursor */
+  kelffa_item *items;             /* in */
+  uint64_t cap;                   /* in: most records the backend may fill */
+  uint64_t count;                 /* out: records filled */
+  int32_t more;                   /* out: non-zero when entries follow */
+  const char *next_cursor;        /* out: non-empty when more is set; owned by the backend */
+  const volatile int32_t *cancel; /* in: non-zero once cancellation is requested */
 } kelffa_page;
 
 /* A storage backend (72 bytes on a 64-bit target). Every operation receives ctx

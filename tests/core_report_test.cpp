@@ -186,12 +186,21 @@ TEST(Utf8Valid, Rfc3629) {
     const char *bytes;
     bool ok;
   } rows[] = {
-      {"plain", true},        {"\xC3\xA9", true},         {"\xF0\x9F\x98\x80", true},
-      {"\xC0\xAF", false},    {"\xE0\x80\xAF", false},    {"\xED\xA0\x80", false},
-      {"\xF4\x90\x80\x80", false}, {"\xC3", false},       {"\x80", false},
-      {"\xF5\x80\x80\x80", false}, {"\xEF\xBF\xBF", true}, {"\xF4\x8F\xBF\xBF", true},
+      {"plain", true},
+      {"\xC3\xA9", true},
+      {"\xF0\x9F\x98\x80", true},
+      {"\xC0\xAF", false},
+      {"\xE0\x80\xAF", false},
+      {"\xED\xA0\x80", false},
+      {"\xF4\x90\x80\x80", false},
+      {"\xC3", false},
+      {"\x80", false},
+      {"\xF5\x80\x80\x80", false},
+      {"\xEF\xBF\xBF", true},
+      {"\xF4\x8F\xBF\xBF", true},
   };
-  for (const auto &r : rows) EXPECT_EQ(kel_utf8_valid(r.bytes, std::strlen(r.bytes)), r.ok) << r.bytes;
+  for (const auto &r : rows)
+    EXPECT_EQ(kel_utf8_valid(r.bytes, std::strlen(r.bytes)), r.ok) << r.bytes;
 }
 
 }  // namespace

@@ -16,7 +16,9 @@ class StateTest : public ::testing::Test {
   void TearDown() override { kelmcat_shutdown(); }
 };
 
-std::string rep(char c, size_t n) { return std::string(n, c); }
+std::string rep(char c, size_t n) {
+  return std::string(n, c);
+}
 
 struct SetterCase {
   const char *name;
@@ -26,12 +28,24 @@ struct SetterCase {
   const char *error;  // expected last error on failure
 };
 
-int32_t host(const std::string &s) { return kelmcat_set_matcher_host(s.c_str()); }
-int32_t cred(const std::string &s) { return kelmcat_set_queue_credential(s.c_str()); }
-int32_t root(const std::string &s) { return kelmcat_set_walk_root(s.c_str()); }
-int32_t backend_id(const std::string &s) { return kelmcat_set_backend(s.c_str(), "{}"); }
-int32_t backend_cfg(const std::string &s) { return kelmcat_set_backend("fake", s.c_str()); }
-int32_t depth(const std::string &s) { return kelmcat_set_max_depth(std::stoi(s)); }
+int32_t host(const std::string &s) {
+  return kelmcat_set_matcher_host(s.c_str());
+}
+int32_t cred(const std::string &s) {
+  return kelmcat_set_queue_credential(s.c_str());
+}
+int32_t root(const std::string &s) {
+  return kelmcat_set_walk_root(s.c_str());
+}
+int32_t backend_id(const std::string &s) {
+  return kelmcat_set_backend(s.c_str(), "{}");
+}
+int32_t backend_cfg(const std::string &s) {
+  return kelmcat_set_backend("fake", s.c_str());
+}
+int32_t depth(const std::string &s) {
+  return kelmcat_set_max_depth(std::stoi(s));
+}
 
 TEST_F(StateTest, SettersCheckInOrder) {
   const std::string https = "https://";
@@ -42,7 +56,8 @@ TEST_F(StateTest, SettersCheckInOrder) {
       {"host http", host, "http://example.org", KELMCAT_ERR_ARG,
        "matcher host must be https:// (no http, no host-only) \xE2\x80\x94 got http://example.org"},
       {"host upper", host, "HTTPS://" + rep('x', 60), KELMCAT_ERR_ARG,
-       "matcher host must be https:// (no http, no host-only) \xE2\x80\x94 got HTTPS://xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
+       "matcher host must be https:// (no http, no host-only) \xE2\x80\x94 got "
+       "HTTPS://xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
       {"cred 255", cred, rep('c', 255), 0, nullptr},
       {"cred 256", cred, rep('c', 256), KELMCAT_ERR_ARG, "queue credential too long"},
       {"root empty", root, "", 0, nullptr},
@@ -52,7 +67,8 @@ TEST_F(StateTest, SettersCheckInOrder) {
       {"id 64", backend_id, rep('b', 64), KELMCAT_ERR_ARG, "backend id too long"},
       {"id empty", backend_id, "", KELMCAT_ERR_ARG, "null backend id"},
       {"cfg 511", backend_cfg, rep(' ', 511), 0, nullptr},
-      {"cfg 512", backend_cfg, rep(' ', 512), KELMCAT_ERR_ARG, "backend config too long (512 > 511)"},
+      {"cfg 512", backend_cfg, rep(' ', 512), KELMCAT_ERR_ARG,
+       "backend config too long (512 > 511)"},
       {"depth 1", depth, "1", 0, nullptr},
       {"depth 4096", depth, "4096", 0, nullptr},
       {"depth 0", depth, "0", KELMCAT_ERR_ARG, "max depth must be 1..4096 (got 0)"},

@@ -28,8 +28,12 @@ class ResultJsonTest : public ::testing::Test {
   }
   static void add(const char *key, const char *path, const char *id, int32_t outcome,
                   int32_t season, int32_t episode) {
-    kel_result r{const_cast<char *>(key), const_cast<char *>(path), const_cast<char *>(id),
-                 outcome, season, episode};
+    kel_result r{const_cast<char *>(key),
+                 const_cast<char *>(path),
+                 const_cast<char *>(id),
+                 outcome,
+                 season,
+                 episode};
     ASSERT_EQ(kel_result_add(&r), 0);
   }
 };
@@ -101,14 +105,18 @@ struct TestVault {
   int sets = 0;
 };
 
-int32_t tv_get(void *, const char *, char **) { return 1; }
+int32_t tv_get(void *, const char *, char **) {
+  return 1;
+}
 int32_t tv_set(void *ctx, const char *k, const char *v) {
   auto *t = static_cast<TestVault *>(ctx);
   t->sets++;
   if (t->set_result == 0) t->kv[k] = v;
   return t->set_result;
 }
-int32_t tv_search(void *, const char *, char ***, size_t *) { return 1; }
+int32_t tv_search(void *, const char *, char ***, size_t *) {
+  return 1;
+}
 
 class CorrectionTest : public ::testing::Test {
  protected:

@@ -15,30 +15,64 @@ namespace {
 
 using RValue = rapidjson::Value;
 
-const RValue *rv(const void *v) { return static_cast<const RValue *>(v); }
+const RValue *rv(const void *v) {
+  return static_cast<const RValue *>(v);
+}
 
 constexpr unsigned kStrict = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 constexpr unsigned kLenient = rapidjson::kParseIterativeFlag;
 
 }  // namespace
 
-bool Val::is_null() const { return v_ && rv(v_)->IsNull(); }
-bool Val::is_bool() const { return v_ && rv(v_)->IsBool(); }
-bool Val::is_true() const { return v_ && rv(v_)->IsTrue(); }
-bool Val::is_false() const { return v_ && rv(v_)->IsFalse(); }
-bool Val::is_int() const { return v_ && (rv(v_)->IsInt64() || rv(v_)->IsUint64()); }
-bool Val::is_sint() const { return v_ && rv(v_)->IsInt64(); }
-bool Val::is_uint() const { return v_ && rv(v_)->IsUint64(); }
-bool Val::is_real() const { return v_ && rv(v_)->IsNumber() && !is_int(); }
-bool Val::is_num() const { return v_ && rv(v_)->IsNumber(); }
-bool Val::is_str() const { return v_ && rv(v_)->IsString(); }
-bool Val::is_arr() const { return v_ && rv(v_)->IsArray(); }
-bool Val::is_obj() const { return v_ && rv(v_)->IsObject(); }
+bool Val::is_null() const {
+  return v_ && rv(v_)->IsNull();
+}
+bool Val::is_bool() const {
+  return v_ && rv(v_)->IsBool();
+}
+bool Val::is_true() const {
+  return v_ && rv(v_)->IsTrue();
+}
+bool Val::is_false() const {
+  return v_ && rv(v_)->IsFalse();
+}
+bool Val::is_int() const {
+  return v_ && (rv(v_)->IsInt64() || rv(v_)->IsUint64());
+}
+bool Val::is_sint() const {
+  return v_ && rv(v_)->IsInt64();
+}
+bool Val::is_uint() const {
+  return v_ && rv(v_)->IsUint64();
+}
+bool Val::is_real() const {
+  return v_ && rv(v_)->IsNumber() && !is_int();
+}
+bool Val::is_num() const {
+  return v_ && rv(v_)->IsNumber();
+}
+bool Val::is_str() const {
+  return v_ && rv(v_)->IsString();
+}
+bool Val::is_arr() const {
+  return v_ && rv(v_)->IsArray();
+}
+bool Val::is_obj() const {
+  return v_ && rv(v_)->IsObject();
+}
 
-bool Val::get_bool() const { return is_true(); }
-int64_t Val::get_sint() const { return is_sint() ? rv(v_)->GetInt64() : 0; }
-uint64_t Val::get_uint() const { return is_uint() ? rv(v_)->GetUint64() : 0; }
-double Val::get_real() const { return is_num() ? rv(v_)->GetDouble() : 0.0; }
+bool Val::get_bool() const {
+  return is_true();
+}
+int64_t Val::get_sint() const {
+  return is_sint() ? rv(v_)->GetInt64() : 0;
+}
+uint64_t Val::get_uint() const {
+  return is_uint() ? rv(v_)->GetUint64() : 0;
+}
+double Val::get_real() const {
+  return is_num() ? rv(v_)->GetDouble() : 0.0;
+}
 
 std::string_view Val::str() const {
   if (!is_str()) return {};
@@ -98,7 +132,9 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
   return impl_->ok;
 }
 
-Val Doc::root() const { return impl_->ok ? Val(&impl_->doc) : Val(); }
+Val Doc::root() const {
+  return impl_->ok ? Val(&impl_->doc) : Val();
+}
 
 struct Writer::Impl {
   rapidjson::StringBuffer buf;
@@ -111,20 +147,36 @@ struct Writer::Impl {
 Writer::Writer() : impl_(new Impl) {}
 Writer::~Writer() = default;
 
-void Writer::start_obj() { impl_->ok = impl_->ok && impl_->w.StartObject(); }
-void Writer::end_obj() { impl_->ok = impl_->ok && impl_->w.EndObject(); }
-void Writer::start_arr() { impl_->ok = impl_->ok && impl_->w.StartArray(); }
-void Writer::end_arr() { impl_->ok = impl_->ok && impl_->w.EndArray(); }
+void Writer::start_obj() {
+  impl_->ok = impl_->ok && impl_->w.StartObject();
+}
+void Writer::end_obj() {
+  impl_->ok = impl_->ok && impl_->w.EndObject();
+}
+void Writer::start_arr() {
+  impl_->ok = impl_->ok && impl_->w.StartArray();
+}
+void Writer::end_arr() {
+  impl_->ok = impl_->ok && impl_->w.EndArray();
+}
 void Writer::key(std::string_view k) {
   impl_->ok = impl_->ok && impl_->w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()));
 }
 void Writer::str(std::string_view s) {
   impl_->ok = impl_->ok && impl_->w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
 }
-void Writer::sint(int64_t n) { impl_->ok = impl_->ok && impl_->w.Int64(n); }
-void Writer::uint(uint64_t n) { impl_->ok = impl_->ok && impl_->w.Uint64(n); }
-void Writer::boolean(bool b) { impl_->ok = impl_->ok && impl_->w.Bool(b); }
-void Writer::null() { impl_->ok = impl_->ok && impl_->w.Null(); }
+void Writer::sint(int64_t n) {
+  impl_->ok = impl_->ok && impl_->w.Int64(n);
+}
+void Writer::uint(uint64_t n) {
+  impl_->ok = impl_->ok && impl_->w.Uint64(n);
+}
+void Writer::boolean(bool b) {
+  impl_->ok = impl_->ok && impl_->w.Bool(b);
+}
+void Writer::null() {
+  impl_->ok = impl_->ok && impl_->w.Null();
+}
 
 void Writer::value(Val v) {
   if (!v.valid()) {
@@ -183,7 +235,9 @@ void Writer::value(Val v) {
   }
 }
 
-bool Writer::ok() const { return impl_->ok; }
+bool Writer::ok() const {
+  return impl_->ok;
+}
 
 std::string_view Writer::text() const {
   return std::string_view(impl_->buf.GetString(), impl_->buf.GetSize());

@@ -42,10 +42,10 @@ class Val {
   bool is_arr() const;
   bool is_obj() const;
 
-  bool get_bool() const;    // false unless a boolean true
-  int64_t get_sint() const;  // 0 unless is_sint()
+  bool get_bool() const;      // false unless a boolean true
+  int64_t get_sint() const;   // 0 unless is_sint()
   uint64_t get_uint() const;  // 0 unless is_uint()
-  double get_real() const;  // any number as a double, else 0
+  double get_real() const;    // any number as a double, else 0
   // The string's bytes (may hold NUL bytes); empty unless a string.
   std::string_view str() const;
 

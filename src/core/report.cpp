@@ -19,23 +19,38 @@ void store_error(const char *msg) {
 
 const char *kel_errstr(int code) {
   switch (code) {
-    case KELMCAT_OK: return "OK";
-    case KELMCAT_ERR_TRANSPORT: return "transport failure";
-    case KELMCAT_ERR_HTTP: return "HTTP error";
+    case KELMCAT_OK:
+      return "OK";
+    case KELMCAT_ERR_TRANSPORT:
+      return "transport failure";
+    case KELMCAT_ERR_HTTP:
+      return "HTTP error";
     case KELMCAT_ERR_MATCHER_DOWN:
       return "matcher unavailable (500-class) \xE2\x80\x94 scan halted, NOT unmatched";
-    case KELMCAT_ERR_NO_MATCH: return "no IMDb match for this name";
-    case KELMCAT_ERR_VAULT: return "vault backend failure";
-    case KELMCAT_ERR_DEPTH: return "folder walk exceeded max depth";
-    case KELMCAT_ERR_CYCLE: return "cycle detected in folder graph";
-    case KELMCAT_ERR_CANCELLED: return "scan cancelled";
-    case KELMCAT_ERR_NOT_ARMED: return "writes are not armed (call kelmcat_arm_writes(1))";
-    case KELMCAT_ERR_NO_IO: return "no IO backend installed";
-    case KELMCAT_ERR_NO_STORAGE: return "no storage backend installed";
-    case KELMCAT_ERR_NO_VAULT: return "no metadata vault installed";
-    case KELMCAT_ERR_ARG: return "invalid argument";
-    case KELMCAT_ERR_OOM: return "out of memory";
-    default: return "unknown error";
+    case KELMCAT_ERR_NO_MATCH:
+      return "no IMDb match for this name";
+    case KELMCAT_ERR_VAULT:
+      return "vault backend failure";
+    case KELMCAT_ERR_DEPTH:
+      return "folder walk exceeded max depth";
+    case KELMCAT_ERR_CYCLE:
+      return "cycle detected in folder graph";
+    case KELMCAT_ERR_CANCELLED:
+      return "scan cancelled";
+    case KELMCAT_ERR_NOT_ARMED:
+      return "writes are not armed (call kelmcat_arm_writes(1))";
+    case KELMCAT_ERR_NO_IO:
+      return "no IO backend installed";
+    case KELMCAT_ERR_NO_STORAGE:
+      return "no storage backend installed";
+    case KELMCAT_ERR_NO_VAULT:
+      return "no metadata vault installed";
+    case KELMCAT_ERR_ARG:
+      return "invalid argument";
+    case KELMCAT_ERR_OOM:
+      return "out of memory";
+    default:
+      return "unknown error";
   }
 }
 

@@ -7,9 +7,9 @@
 
 kelmcat_state g_st;
 
-const char *const s_video_types[17] = {".m4v", ".mp4", ".mkv",  ".avi", ".rmvb", ".webm",
+const char *const s_video_types[17] = {".m4v",  ".mp4", ".mkv",  ".avi", ".rmvb", ".webm",
                                        ".m2ts", ".ogv", ".webm", ".flv", ".mpg",  ".m3u",
-                                       ".mov", ".vob", ".mpeg", ".f4v", ".rm"};
+                                       ".mov",  ".vob", ".mpeg", ".f4v", ".rm"};
 
 namespace {
 

@@ -17,11 +17,16 @@ void write_stats(kj::Writer &w, const kel_counters &c) {
     const char *name;
     int64_t value;
   } rows[] = {
-      {"walked", c.walked},       {"considered", c.considered},
-      {"matched", c.matched},     {"unmatched", c.unmatched},
-      {"added", c.added},         {"updated", c.updated},
-      {"unchanged", c.unchanged}, {"errors", c.errors},
-      {"depthMax", c.depth_max},  {"vaultWrites", c.vault_writes},
+      {"walked", c.walked},
+      {"considered", c.considered},
+      {"matched", c.matched},
+      {"unmatched", c.unmatched},
+      {"added", c.added},
+      {"updated", c.updated},
+      {"unchanged", c.unchanged},
+      {"errors", c.errors},
+      {"depthMax", c.depth_max},
+      {"vaultWrites", c.vault_writes},
       {"matcherCalls", c.matcher_calls},
   };
   for (const auto &r : rows) {
@@ -31,7 +36,9 @@ void write_stats(kj::Writer &w, const kel_counters &c) {
   w.end_obj();
 }
 
-std::string_view text_or_empty(const char *s) { return s ? std::string_view(s) : std::string_view(); }
+std::string_view text_or_empty(const char *s) {
+  return s ? std::string_view(s) : std::string_view();
+}
 
 // Builds the document with the state lock held; nullptr when it cannot be
 // written (memory, or a stored text that is not well-formed UTF-8).
