@@ -156,7 +156,7 @@ TEST_F(FfaJson, DocumentsFollowTheResultKind) {
   // listing document is rendered.
   kelffa__set_result_owned(nullptr);
   EXPECT_EQ(std::string(kelffa_result_json()).rfind("{\"backend\":\"s\",\"path\":\"/m\"", 0), 0u);
-  char *owned = kelffa__strdup("owned text");
+  char *owned = kel_strdup("owned text");
   kelffa__set_result_owned(owned);
   EXPECT_EQ(kelffa_result_json(), owned);
   EXPECT_EQ(kelffa_result_json(), owned);

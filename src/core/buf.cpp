@@ -61,6 +61,15 @@ void kel_buf_free(kel_buf *b) {
   b->cap = 0;
 }
 
+char *kel_strndup(const char *s, size_t n) {
+  if (n == SIZE_MAX) return nullptr;
+  char *p = static_cast<char *>(std::malloc(n + 1));
+  if (!p) return nullptr;
+  if (n) std::memcpy(p, s, n);
+  p[n] = '\0';
+  return p;
+}
+
 char *kel_strdup(const char *s) {
   if (!s) return nullptr;
   size_t n = std::strlen(s) + 1;

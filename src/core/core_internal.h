@@ -31,6 +31,9 @@ void kel_buf_free(kel_buf *b);
 
 // A malloc'ed copy, or NULL for a NULL text or when memory runs out.
 char *kel_strdup(const char *s);
+// A malloc'ed copy of exactly n bytes (which may be NULL when n is 0) and a
+// terminator, or NULL when memory runs out.
+char *kel_strndup(const char *s, size_t n);
 
 // ---- UTF-8-safe cuts -------------------------------------------------------
 

@@ -44,12 +44,7 @@ size_t ctext_len(std::string_view v) {
 }
 
 char *copy_text(std::string_view v) {
-  size_t n = ctext_len(v);
-  char *p = static_cast<char *>(std::malloc(n + 1));
-  if (!p) return nullptr;
-  std::memcpy(p, v.data(), n);
-  p[n] = '\0';
-  return p;
+  return kel_strndup(v.data(), ctext_len(v));
 }
 
 // parent + "/" + name (a parent of exactly "/" contributes nothing).

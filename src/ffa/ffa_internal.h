@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/core_internal.h"
 #include "kelmcat.h"
 
 #define KELFFA_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -43,8 +44,6 @@ inline bool kelffa__out_of_taxonomy(int32_t rc) {
 
 // ---- Registry and session --------------------------------------------------
 
-// A malloc'ed copy, or NULL for a NULL text or when memory runs out.
-char *kelffa__strdup(const char *s);
 // The stored table registered under id (byte-wise comparison), or NULL.
 const kelffa_backend *kelffa__find(const char *id);
 // Removes a backend (closing it first when it is the open session). 0 when one

@@ -102,7 +102,7 @@ int32_t kelffa__item_copy(kelffa_item *dst, const kelffa_item *src) {
   bool ok = true;
   // A string that is asked for but missing (NULL source, or no memory) fails.
   auto dup = [&ok](const char *s) -> const char * {
-    char *p = kelffa__strdup(s);
+    char *p = kel_strdup(s);
     if (!p) ok = false;
     return p;
   };

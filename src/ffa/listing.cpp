@@ -60,7 +60,7 @@ int32_t take_page(const kelffa_page &pg, const kelffa_item *items, uint64_t n) {
   if (pg.more) {
     if (!pg.next_cursor || pg.next_cursor[0] == '\0')
       return kelffa__fail(KELFFA_ERR_TRANSPORT, "backend set more without next_cursor");
-    cursor = kelffa__strdup(pg.next_cursor);
+    cursor = kel_strdup(pg.next_cursor);
     if (!cursor) return kelffa__fail(KELFFA_ERR_OOM, "out of memory");
   }
   uint64_t count0 = s_count;
@@ -198,7 +198,7 @@ extern "C" int32_t kelffa_list(const char *folder) noexcept {
   if (!folder) return kelffa__fail(KELFFA_ERR_INVALID_ARG, "path is NULL");
   if (strnlen(folder, KELFFA_PATH_MAX + 1) > KELFFA_PATH_MAX)
     return kelffa__fail(KELFFA_ERR_INVALID_ARG, "path too long");
-  char *path = kelffa__strdup(folder);
+  char *path = kel_strdup(folder);
   if (!path) return kelffa__fail(KELFFA_ERR_OOM, "out of memory");
   s_list_path = path;
   s_listing = 1;

@@ -81,12 +81,7 @@ char *render() {
   kj::Writer w;
   write_document(w);
   if (!w.ok()) return nullptr;
-  std::string_view t = w.text();
-  char *out = static_cast<char *>(std::malloc(t.size() + 1));
-  if (!out) return nullptr;
-  std::memcpy(out, t.data(), t.size());
-  out[t.size()] = '\0';
-  return out;
+  return kel_strndup(w.text().data(), w.text().size());
 }
 
 // ---- Decoding ---------------------------------------------------------------
@@ -226,7 +221,7 @@ int32_t decode_text(const char *json) {
       have_folder = true;
     }
   }
-  kelffa__listing_set_decoded(kelffa__strdup(folder.c_str()));
+  kelffa__listing_set_decoded(kel_strdup(folder.c_str()));
   const char *self = have_folder ? folder.c_str() : nullptr;
 
   size_t n = items.size();

@@ -61,14 +61,6 @@ bool config_is_object(const char *config) {
 
 }  // namespace
 
-char *kelffa__strdup(const char *s) {
-  if (!s) return nullptr;
-  size_t n = std::strlen(s) + 1;
-  char *p = static_cast<char *>(std::malloc(n));
-  if (p) std::memcpy(p, s, n);
-  return p;
-}
-
 const kelffa_backend *kelffa__find(const char *id) {
   int slot = find_slot(id);
   return slot < 0 ? nullptr : &s_reg[slot];
@@ -113,7 +105,7 @@ extern "C" int32_t kelffa_register(const kelffa_backend *backend) noexcept {
     return kelffa__fail(KELFFA_ERR_INVALID_ARG, "register: id '%s' already registered", b.id);
   if (s_reg_n >= kSlots)
     return kelffa__fail(KELFFA_ERR_OOM, "register: registry full (%d)", static_cast<int>(kSlots));
-  char *id = kelffa__strdup(b.id);
+  char *id = kel_strdup(b.id);
   if (!id) return kelffa__fail(KELFFA_ERR_OOM, "out of memory");
   b.struct_size = KELFFA_BACKEND_V1_SIZE;
   b.id = id;

@@ -76,10 +76,8 @@ int32_t read_lookup(const kel_buf &body, int32_t *is_tv, char **imdb_id) {
   if (len == 0) return KELMCAT_ERR_NO_MATCH;
   kj::Val tv = root.get("isTVShow");
   int32_t flag = tv.is_bool() ? (tv.is_true() ? 1 : 0) : -1;
-  char *copy = static_cast<char *>(std::malloc(len + 1));
+  char *copy = kel_strndup(text.data(), len);
   if (!copy) return KELMCAT_ERR_NO_MATCH;
-  std::memcpy(copy, text.data(), len);
-  copy[len] = '\0';
   if (is_tv) *is_tv = flag;
   if (imdb_id) {
     *imdb_id = copy;

@@ -26,12 +26,7 @@ char *message_json(const char *user_id, const char *runtime_id) {
     w.str(runtime_id ? runtime_id : "");
     w.end_obj();
     if (!w.ok()) return nullptr;
-    std::string_view t = w.text();
-    char *p = static_cast<char *>(std::malloc(t.size() + 1));
-    if (!p) return nullptr;
-    std::memcpy(p, t.data(), t.size());
-    p[t.size()] = '\0';
-    return p;
+    return kel_strndup(w.text().data(), w.text().size());
   } catch (const std::bad_alloc &) {
     return nullptr;
   }

@@ -49,11 +49,7 @@ bool reserve_one(T *&arr, size_t count, size_t &cap, size_t first_cap) {
 }
 
 char *copy_bytes(std::string_view s) {
-  char *p = static_cast<char *>(std::malloc(s.size() + 1));
-  if (!p) return nullptr;
-  if (!s.empty()) std::memcpy(p, s.data(), s.size());
-  p[s.size()] = '\0';
-  return p;
+  return kel_strndup(s.data(), s.size());
 }
 
 void corrections_free() {

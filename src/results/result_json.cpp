@@ -79,12 +79,7 @@ char *build_locked() {
   w.end_arr();
   w.end_obj();
   if (!w.ok()) return nullptr;
-  std::string_view t = w.text();
-  char *out = static_cast<char *>(std::malloc(t.size() + 1));
-  if (!out) return nullptr;
-  std::memcpy(out, t.data(), t.size());
-  out[t.size()] = '\0';
-  return out;
+  return kel_strndup(w.text().data(), w.text().size());
 }
 
 }  // namespace

@@ -12,11 +12,7 @@
 namespace {
 
 char *copy_view(std::string_view v) {
-  char *p = static_cast<char *>(std::malloc(v.size() + 1));
-  if (!p) return nullptr;
-  if (!v.empty()) std::memcpy(p, v.data(), v.size());
-  p[v.size()] = '\0';
-  return p;
+  return kel_strndup(v.data(), v.size());
 }
 
 void replace(char **field, const char *value) {

@@ -151,10 +151,8 @@ int kel_walk_add_correction_id(kel_walk *w, const char *id, size_t len) {
     w->correction_ids = static_cast<char **>(p);
     w->correction_cap = ncap;
   }
-  char *copy = static_cast<char *>(std::malloc(len + 1));
+  char *copy = kel_strndup(id, len);
   if (!copy) return -2;
-  std::memcpy(copy, id, len);
-  copy[len] = '\0';
   try {
     if (!w->correction_set) w->correction_set = new std::unordered_set<std::string_view>();
     w->correction_set->insert(std::string_view(copy, len));
