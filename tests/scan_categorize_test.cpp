@@ -195,6 +195,39 @@ TEST_F(Categorize, VaultKeyCollisionLeavesTheOtherFilesRecordAlone) {
                                       "vault key collision: F/105982.mkv_1 and F/80179.mkv_1"}));
 }
 
+// A vault replaced between the read of the matched key and the write: the
+// record goes to the vault installed at the write, never to the old one.
+TEST_F(Categorize, WriteGoesToTheVaultInstalledAtTheWrite) {
+  struct Case {
+    const char *what;
+    std::string stored;  // in the first vault; "" = none
+    int32_t outcome;
+  };
+  std::vector<Case> cases = {
+      {"new record", "", KELMCAT_OUTCOME_ADDED},
+      {"rewrite", R"({"Key":"B.mkv_1000","IMDbID":"ttOLD"})", KELMCAT_OUTCOME_UPDATED},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    TestVault second;
+    kelmcat_vault t2 = second.table();
+    std::string vkey = matched_vault_key("u1", "B.mkv_1000");
+    if (!c.stored.empty()) vault.kv[vkey] = c.stored;
+    vault.on_get = [&](const char *k) {
+      if (vkey == k) kelmcat_set_vault(&t2);
+    };
+    load(R"({"name":"","children":[{"name":"B.mkv","size":1000}]})");
+    kel_fake_set_matcher("B.mkv", "tt2", 0);
+    ASSERT_EQ(scan(), 0);
+    EXPECT_EQ(results(), (std::vector<Res>{{"B.mkv_1000", "B.mkv", "tt2", c.outcome, -1, -1}}));
+    EXPECT_EQ(vault.sets, 0);
+    EXPECT_EQ(second.sets, 1);
+    EXPECT_NE(second.kv[vkey].find(R"("IMDbID":"tt2")"), std::string::npos);
+    TearDown();
+  }
+}
+
 TEST_F(Categorize, CollisionWarningCutsBothKeysWithoutSplittingACharacter) {
   // 199 ASCII bytes and then a two-byte character: the cut keeps 199 bytes.
   std::string other = std::string(199, 'k') + "\xC3\xA9" + "tail";

@@ -262,8 +262,10 @@ int32_t categorize(kel_walk *w, const kelffa_item *entry, const char *listing_pa
   }
 
   if (g > 0 || !fw.stored || !*fw.stored) {
-    // 13.2: a new record.
+    // 13.2: a new record. The vault is looked up again for the write: the
+    // table read for the get may have been replaced since.
     fw.json = mfile_json(&n, key);
+    v = read_vault();
     if (fw.json && v.set && v.set(v.ctx, matched_vkey, fw.json) == 0) {
       c->added++;
       c->vault_writes++;
@@ -295,6 +297,7 @@ int32_t categorize(kel_walk *w, const kelffa_item *entry, const char *listing_pa
     return 0;
   }
   fw.json = mfile_json(&s, key);
+  v = read_vault();
   if (fw.json && v.set && v.set(v.ctx, matched_vkey, fw.json) == 0) {
     c->updated++;
     c->vault_writes++;
