@@ -310,6 +310,8 @@ TEST_F(FakeBackend, StatAndLocator) {
 }
 
 TEST_F(FakeBackend, OperationsWithoutSession) {
+  // The session check, and list's page and cursor checks, come before an armed fault.
+  for (int32_t op = 2; op <= 5; ++op) ASSERT_EQ(kelffa_fake_set_fault(op, KELFFA_ERR_ACCESS), 0);
   const kelffa_backend *t = Table();
   kelffa_item items[1 + 16];
   for (kelffa_item &it : items) kelffa__item_fresh(&it);
@@ -333,6 +335,15 @@ TEST_F(FakeBackend, OperationsWithoutSession) {
   EXPECT_EQ(t->list(t->ctx, nullptr, &page), KELFFA_ERR_INVALID_ARG);
   page.cap = 0;
   EXPECT_EQ(t->list(t->ctx, "/", &page), KELFFA_ERR_INVALID_ARG);
+  page.cap = 1;
+  page.cursor = "1x";
+  EXPECT_EQ(t->list(t->ctx, "/", &page), KELFFA_ERR_INVALID_ARG);
+  EXPECT_EQ(kelffa_fake_calls(3), 0);
+  // The fault comes before the arguments of stat and locator and before any lookup.
+  page.cursor = nullptr;
+  EXPECT_EQ(t->list(t->ctx, "/nope", &page), KELFFA_ERR_ACCESS);
+  EXPECT_EQ(t->stat(t->ctx, nullptr, nullptr), KELFFA_ERR_ACCESS);
+  EXPECT_EQ(t->locator(t->ctx, "/nope", nullptr, 0), KELFFA_ERR_ACCESS);
 }
 
 TEST_F(FakeBackend, OpenWithoutTreeServesTheSmallestTree) {
@@ -355,15 +366,19 @@ TEST_F(FakeBackend, FaultOpsAndCounterLifetime) {
   EXPECT_STREQ(kelffa_last_error(), "unknown fault op -1");
   for (int32_t op : {0, 7, -1}) EXPECT_EQ(kelffa_fake_calls(op), -1) << op;
   EXPECT_EQ(kelffa_fake_calls(6), 0);
-  // Counters survive close, registration, tree loads and the layer's reset.
+  // Counters survive close, registration, tree loads, the layer's reset and shutdown.
   Open();
   kelffa_close();
   kelffa_fake_register();
   kelffa_fake_load_tree(kTree);
   kelffa_reset();
+  kelmcat_shutdown();
   kelffa_fake_register();
   Open();
   EXPECT_EQ(kelffa_fake_calls(1), 2);
+  // So does the tree.
+  ASSERT_EQ(kelffa_list_all("/Movies"), KELFFA_OK);
+  EXPECT_EQ(kelffa_count(), 5);
 }
 
 TEST_F(FakeBackend, CategorizerLoadTree) {
