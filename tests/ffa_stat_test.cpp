@@ -183,15 +183,25 @@ TEST_F(FfaStat, Locator) {
     sb().locator = nullptr;
   }
 
-  // A backend that fills the whole buffer without a terminator.
-  sb().locator = [](const char *, char *b, uint64_t size) {
-    EXPECT_EQ(size, 8192u);
-    std::memset(b, 'q', size);
-    return 0;
-  };
-  loc = kelffa_locator("/m/a");
-  ASSERT_NE(loc, nullptr);
-  EXPECT_EQ(std::string(loc), std::string(8191, 'q'));
+  // A backend that fills the whole buffer without a terminator: the text is cut
+  // to 8191 bytes, back to a character boundary (8192 = 3 * 2730 + 2).
+  struct {
+    const char *unit;
+    size_t kept;
+  } fills[] = {{"q", 8191}, {"\xE2\x82\xAC", 8190}};
+  for (const auto &f : fills) {
+    SCOPED_TRACE(f.unit);
+    sb().locator = [&f](const char *, char *b, uint64_t size) {
+      EXPECT_EQ(size, 8192u);
+      size_t u = std::strlen(f.unit);
+      for (size_t i = 0; i < size; ++i) b[i] = f.unit[i % u];
+      return 0;
+    };
+    loc = kelffa_locator("/m/a");
+    ASSERT_NE(loc, nullptr);
+    EXPECT_EQ(std::strlen(loc), f.kept);
+    EXPECT_EQ(kelffa__utf8_valid(loc), 1);
+  }
 
   EXPECT_EQ(kelffa_locator(nullptr), nullptr);
   EXPECT_STREQ(kelffa_last_error(), "path is NULL");

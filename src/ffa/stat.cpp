@@ -75,6 +75,10 @@ extern "C" const char *kelffa_locator(const char *path) noexcept {
   const kelffa_backend b = *open;
   uint64_t seq = kelffa__fail_seq();
   int32_t rc = b.locator(b.ctx, path, s_locator, kLocatorSize);
+  // A text that fills the whole buffer is cut to 8191 bytes, never inside a
+  // character.
+  if (!std::memchr(s_locator, '\0', kLocatorSize))
+    s_locator[kel_utf8_cut_len(s_locator, kLocatorSize, kLocatorSize - 1)] = '\0';
   s_locator[kLocatorSize - 1] = '\0';
   rc = kelffa__backend_result(rc, seq, "locator", "locator '%s': %s", path, kelffa_strerror(rc));
   if (rc != KELFFA_OK) {
