@@ -2,6 +2,8 @@
 // read-only value handles and a compact writer that refuses invalid UTF-8.
 #include "core/json.h"
 
+#include "core/core_internal.h"
+
 #include <cstring>
 #include <vector>
 
@@ -21,6 +23,32 @@ const RValue *rv(const void *v) {
 
 constexpr unsigned kStrict = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 constexpr unsigned kLenient = rapidjson::kParseIterativeFlag;
+
+bool valid_text(const RValue &v) {
+  return kel_utf8_valid(v.GetString(), v.GetStringLength());
+}
+
+// The parser checks the raw bytes but lets a lone low-surrogate escape through
+// as bytes that are not UTF-8; strict reading refuses such a text. Walks every
+// key and string without recursion.
+bool escapes_valid(const RValue &root) {
+  std::vector<const RValue *> todo{&root};
+  while (!todo.empty()) {
+    const RValue *v = todo.back();
+    todo.pop_back();
+    if (v->IsString()) {
+      if (!valid_text(*v)) return false;
+    } else if (v->IsObject()) {
+      for (auto m = v->MemberBegin(); m != v->MemberEnd(); ++m) {
+        if (!valid_text(m->name)) return false;
+        todo.push_back(&m->value);
+      }
+    } else if (v->IsArray()) {
+      for (auto e = v->Begin(); e != v->End(); ++e) todo.push_back(e);
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -129,6 +157,10 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
   else
     impl_->doc.Parse<kLenient>(text, len);
   impl_->ok = !impl_->doc.HasParseError();
+  // Only an escape can produce a text the byte check did not see.
+  if (impl_->ok && mode == Mode::strict && std::memchr(text, '\\', len) &&
+      !escapes_valid(impl_->doc))
+    impl_->ok = false;
   return impl_->ok;
 }
 
