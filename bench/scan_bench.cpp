@@ -5,7 +5,7 @@
 // (kelffa_list_all of every folder) is the baseline.
 //
 // The IO table answers every lookup with an id and every movie check with
-// "true"; the vault is an in-memory hash map, presized for the tree. Prints
+// "true"; the vault is an in-memory hash table, presized for the tree. Prints
 // each measurement's time, files per second, time per file, time as a multiple
 // of the traversal and peak resident memory, and finally the per-file time of
 // the largest trees as a multiple of that of the smallest.
@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "kelmcat.h"
@@ -55,17 +54,59 @@ const kelmcat_io g_io = {nullptr, bench_get, nullptr, bench_release};
 
 // ---- Vault -----------------------------------------------------------------
 
-std::unordered_map<std::string, std::string> g_kv;
+// Open addressing over one heap record per entry ("key\0value\0"), presized
+// for the tree so that it never grows during a scan: a lookup costs a slot and
+// a record, as a lean host store would, and does not swamp the library's own
+// per-file work at a million entries.
+struct Slot {
+  uint64_t hash;
+  char *rec;  // null: empty
+};
+std::vector<Slot> g_slots;
+size_t g_mask = 0;
+size_t g_used = 0;
+
+uint64_t kv_hash(const char *s) {
+  uint64_t h = 1469598103934665603ULL;
+  for (; *s; ++s) h = (h ^ static_cast<unsigned char>(*s)) * 1099511628211ULL;
+  return h;
+}
+
+void kv_reset(size_t entries) {
+  for (Slot &s : g_slots) std::free(s.rec);
+  size_t cap = 1024;
+  while (cap < 2 * entries) cap *= 2;
+  g_slots.assign(cap, Slot{0, nullptr});
+  g_mask = cap - 1;
+  g_used = 0;
+}
+
+Slot *kv_find(const char *key, uint64_t h) {
+  for (size_t i = h & g_mask;; i = (i + 1) & g_mask) {
+    Slot &s = g_slots[i];
+    if (!s.rec || (s.hash == h && std::strcmp(s.rec, key) == 0)) return &s;
+  }
+}
 
 int32_t kv_get(void *, const char *key, char **value) {
-  auto it = g_kv.find(key);
-  if (it == g_kv.end()) return 1;
-  *value = strdup(it->second.c_str());
+  Slot *s = kv_find(key, kv_hash(key));
+  if (!s->rec) return 1;
+  *value = strdup(s->rec + std::strlen(key) + 1);
   return *value ? 0 : -1;
 }
 
 int32_t kv_set(void *, const char *key, const char *value) {
-  g_kv[key] = value;
+  uint64_t h = kv_hash(key);
+  Slot *s = kv_find(key, h);
+  if (!s->rec && 2 * (g_used + 1) > g_slots.size()) return -1;  // full: a write error
+  size_t kl = std::strlen(key) + 1, vl = std::strlen(value) + 1;
+  char *rec = static_cast<char *>(std::malloc(kl + vl));
+  if (!rec) return -1;
+  std::memcpy(rec, key, kl);
+  std::memcpy(rec + kl, value, vl);
+  if (!s->rec) ++g_used;
+  std::free(s->rec);
+  *s = Slot{h, rec};
   return 0;
 }
 
@@ -232,8 +273,7 @@ PerFile run(const Layout &l) {
   Timing base, first, rescan, addnew;
   double preload = 0;
   for (int round = 0; round < rounds; ++round) {
-    g_kv.clear();
-    g_kv.reserve(static_cast<size_t>(l.files) + l.files / 4);  // a presized host store
+    kv_reset(static_cast<size_t>(l.files) + l.files / 4);  // a presized host store
 
     reset_peak();
     double t0 = now_s();

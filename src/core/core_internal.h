@@ -59,7 +59,8 @@ struct kel_strlist {
   int32_t count;
 };
 
-// One per-file result of the last scan; the three texts are owned and never null.
+// One per-file result of the last scan; the three texts are never null and
+// share one heap block, owned through key (path and imdb_id point into it).
 struct kel_result {
   char *key;
   char *path;

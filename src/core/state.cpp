@@ -222,11 +222,8 @@ KELMCAT_API void kelmcat_shutdown(void) noexcept {
     g_st.last_url = nullptr;
     std::free(g_st.last_error);
     g_st.last_error = nullptr;
-    for (int32_t i = 0; i < g_st.result_count; ++i) {
-      std::free(g_st.results[i].key);
-      std::free(g_st.results[i].path);
-      std::free(g_st.results[i].imdb_id);
-    }
+    // A result's three texts share the block its key points to.
+    for (int32_t i = 0; i < g_st.result_count; ++i) std::free(g_st.results[i].key);
     std::free(g_st.results);
     g_st.results = nullptr;
     g_st.result_count = 0;

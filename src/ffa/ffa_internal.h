@@ -69,6 +69,11 @@ void kelffa__item_fresh(kelffa_item *item);
 int32_t kelffa__item_copy(kelffa_item *dst, const kelffa_item *src);
 // Frees the strings of a stored record and zeroes every byte of it.
 void kelffa__item_free(kelffa_item *item);
+// The same copy with all its strings in one run of bytes that take(ctx, bytes)
+// hands out (null: no memory); the record does not own them. 0 or
+// KELFFA_ERR_OOM; on failure dst is all zero.
+int32_t kelffa__item_copy_packed(kelffa_item *dst, const kelffa_item *src,
+                                 char *(*take)(void *ctx, size_t bytes), void *ctx);
 
 // ---- Listing ---------------------------------------------------------------
 

@@ -118,6 +118,45 @@ int32_t kelffa__item_copy(kelffa_item *dst, const kelffa_item *src) {
   return KELFFA_OK;
 }
 
+int32_t kelffa__item_copy_packed(kelffa_item *dst, const kelffa_item *src,
+                                 char *(*take)(void *ctx, size_t bytes), void *ctx) {
+  std::memset(dst, 0, sizeof *dst);
+  uint32_t f = src->fields & kKnownFields;
+  // The strings the copy carries, in record order, and their lengths.
+  const char *from[5] = {src->name, src->path, (f & F_TITLE) ? src->title : nullptr,
+                         (f & F_ID) ? src->id : nullptr, (f & F_LOCATOR) ? src->locator : nullptr};
+  const bool wanted[5] = {true, true, (f & F_TITLE) != 0, (f & F_ID) != 0, (f & F_LOCATOR) != 0};
+  size_t len[5] = {};
+  size_t total = 0;
+  for (int i = 0; i < 5; ++i) {
+    if (!wanted[i]) continue;
+    if (!from[i]) return KELFFA_ERR_OOM;  // asked for but missing, as in kelffa__item_copy
+    len[i] = std::strlen(from[i]);
+    total += len[i] + 1;
+  }
+  char *block = take(ctx, total);
+  if (!block) return KELFFA_ERR_OOM;
+  const char *to[5] = {};
+  for (int i = 0; i < 5; ++i) {
+    if (!wanted[i]) continue;
+    std::memcpy(block, from[i], len[i] + 1);
+    to[i] = block;
+    block += len[i] + 1;
+  }
+  dst->struct_size = KELFFA_ITEM_V1_SIZE;
+  dst->fields = f;
+  dst->is_folder = src->is_folder;
+  dst->size = (f & F_SIZE) ? src->size : -1;
+  dst->mtime_ms = (f & F_MTIME) ? src->mtime_ms : -1;
+  dst->year = (f & F_YEAR) ? src->year : 0;
+  dst->name = to[0];
+  dst->path = to[1];
+  dst->title = to[2];
+  dst->id = to[3];
+  dst->locator = to[4];
+  return KELFFA_OK;
+}
+
 extern "C" const char *kelffa_item_name(const kelffa_item *item) noexcept {
   return item ? text_or_empty(item->name) : kel_empty;
 }

@@ -10,6 +10,8 @@ constexpr int32_t kPageSizeDefault = 256;
 constexpr uint32_t kPageSizeMax = 65536;
 constexpr size_t kGuards = 16;
 constexpr uint64_t kFirstCap = 64;
+constexpr size_t kFirstTextBlock = 4096;
+constexpr size_t kMaxTextBlock = 65536;
 
 // Its address marks the guard records that follow a page's cap records.
 const char s_guard[] = "\x01kelffa-guard";
@@ -28,6 +30,22 @@ int32_t s_page_size = kPageSizeDefault;
 // only with atomic builtins (relaxed: nothing else is published through it).
 int32_t s_cancel = 0;
 
+// The texts of the listed entries, bump-allocated from a chain of blocks that
+// lives exactly as long as the entries: released by a clear, rolled back with
+// the entries of a page that is not taken.
+struct text_block {
+  text_block *prev;
+  size_t cap;
+  size_t used;
+  char *bytes() { return reinterpret_cast<char *>(this + 1); }
+};
+text_block *s_texts = nullptr;
+
+struct text_mark {
+  text_block *block;
+  size_t used;
+};
+
 // Makes room for one more entry: 64 first, then doubling.
 int32_t grow() {
   if (s_count < s_cap) return KELFFA_OK;
@@ -39,9 +57,47 @@ int32_t grow() {
   return KELFFA_OK;
 }
 
-// Drops the entries appended after the first `keep`.
-void truncate_to(uint64_t keep) {
-  while (s_count > keep) kelffa__item_free(&s_items[--s_count]);
+char *take_text(void *, size_t bytes) {
+  text_block *b = s_texts;
+  if (!b || b->cap - b->used < bytes) {
+    size_t cap = kFirstTextBlock;
+    if (b) cap = b->cap < kMaxTextBlock / 2 ? b->cap * 2 : kMaxTextBlock;
+    if (cap < bytes) cap = bytes;
+    if (cap > SIZE_MAX - sizeof(text_block)) return nullptr;
+    b = static_cast<text_block *>(std::malloc(sizeof(text_block) + cap));
+    if (!b) return nullptr;
+    b->prev = s_texts;
+    b->cap = cap;
+    b->used = 0;
+    s_texts = b;
+  }
+  char *p = b->bytes() + b->used;
+  b->used += bytes;
+  return p;
+}
+
+text_mark texts_mark() {
+  return {s_texts, s_texts ? s_texts->used : 0};
+}
+
+// Releases every text handed out since the mark.
+void texts_release_to(text_mark m) {
+  while (s_texts != m.block) {
+    text_block *prev = s_texts->prev;
+    std::free(s_texts);
+    s_texts = prev;
+  }
+  if (s_texts) s_texts->used = m.used;
+}
+
+// Drops the entries appended after the first `keep`, whose texts were all
+// handed out since the mark.
+void truncate_to(uint64_t keep, text_mark m) {
+  if (s_count > keep) {
+    std::memset(&s_items[keep], 0, static_cast<size_t>(s_count - keep) * sizeof(kelffa_item));
+    s_count = keep;
+  }
+  texts_release_to(m);
 }
 
 // Checks the page the backend returned and takes its entries. On failure the
@@ -64,17 +120,18 @@ int32_t take_page(const kelffa_page &pg, const kelffa_item *items, uint64_t n) {
     if (!cursor) return kelffa__fail(KELFFA_ERR_OOM, "out of memory");
   }
   uint64_t count0 = s_count;
+  text_mark texts0 = texts_mark();
   int32_t rejected0 = s_rejected;
   for (uint64_t i = 0; i < pg.count; ++i) {
     if (kelffa__cancelled()) {
-      truncate_to(count0);
+      truncate_to(count0, texts0);
       s_rejected = rejected0;
       std::free(cursor);
       return kelffa__fail(KELFFA_ERR_CANCELLED, "cancelled during copy");
     }
     if (kelffa__listing_take(&items[i], s_list_path) != KELFFA_OK) {
       // Roll the page back as for a cancel: the retry (same cursor) takes it whole.
-      truncate_to(count0);
+      truncate_to(count0, texts0);
       s_rejected = rejected0;
       std::free(cursor);
       return kelffa__fail(KELFFA_ERR_OOM, "out of memory copying entries");
@@ -142,7 +199,7 @@ void kelffa__page_size_reset() {
 }
 
 void kelffa__listing_clear() {
-  truncate_to(0);
+  truncate_to(0, text_mark{nullptr, 0});
   std::free(s_items);
   s_items = nullptr;
   s_count = 0;
@@ -165,7 +222,7 @@ int32_t kelffa__listing_take(const kelffa_item *entry, const char *folder) {
     return KELFFA_OK;
   }
   if (grow() != KELFFA_OK) return KELFFA_ERR_OOM;
-  int32_t rc = kelffa__item_copy(&s_items[s_count], entry);
+  int32_t rc = kelffa__item_copy_packed(&s_items[s_count], entry, take_text, nullptr);
   if (rc == KELFFA_OK) ++s_count;
   return rc;
 }

@@ -30,9 +30,15 @@ size_t s_capcorr = 0;
 // heap keys of s_corr, which never move.
 std::unordered_map<std::string_view, const char *> s_corr_first;
 
+// The indexed keys in response order. Their bytes live back to back in
+// s_indexed_bytes, sized for the whole response before the first key is
+// stored, so the views never move.
 char **s_indexed = nullptr;
 size_t s_nindexed = 0;
 size_t s_capindexed = 0;
+char *s_indexed_bytes = nullptr;
+size_t s_indexed_used = 0;
+size_t s_indexed_room = 0;
 std::unordered_set<std::string_view> s_indexed_keys;
 
 // Makes room for one more element: first_cap elements at first, then doubling.
@@ -65,7 +71,9 @@ void corrections_free() {
 
 // Frees the entries; the array keeps its capacity.
 void indexed_clear() {
-  for (size_t i = 0; i < s_nindexed; ++i) std::free(s_indexed[i]);
+  std::free(s_indexed_bytes);
+  s_indexed_bytes = nullptr;
+  s_indexed_used = s_indexed_room = 0;
   s_nindexed = 0;
   s_indexed_keys.clear();
 }
@@ -91,17 +99,21 @@ bool add_correction(std::string_view key, std::string_view imdb_id) {
   return true;
 }
 
+// Appends a copy of the key (with a terminator) to the key bytes, which have
+// room for it.
 bool add_indexed(std::string_view key) {
   if (!reserve_one(s_indexed, s_nindexed, s_capindexed, 128)) return false;
-  char *k = copy_bytes(key);
-  if (!k) return false;
+  if (s_indexed_room - s_indexed_used < key.size() + 1) return false;
+  char *k = s_indexed_bytes + s_indexed_used;
+  std::memcpy(k, key.data(), key.size());
+  k[key.size()] = '\0';
   try {
     // A key holding a NUL byte is kept whole, so it can never equal a queried text.
     s_indexed_keys.insert(std::string_view(k, key.size()));
   } catch (const std::bad_alloc &) {
-    std::free(k);
     return false;
   }
+  s_indexed_used += key.size() + 1;
   s_indexed[s_nindexed++] = k;
   return true;
 }
@@ -168,7 +180,21 @@ int32_t load_indexed(kel_buf &body) {
     kel_set_error("Find response is not an array");
     return KELMCAT_ERR_HTTP;
   }
-  for (size_t i = 0, n = root.size(); i < n; ++i) {
+  // Room for every key first: the set's views point into it.
+  size_t n = root.size(), bytes = 0, keys = 0;
+  for (size_t i = 0; i < n; ++i) {
+    kj::Val v = root.at(i);
+    if (!v.is_str() || v.str().empty()) continue;
+    bytes += v.str().size() + 1;
+    ++keys;
+  }
+  if (bytes > 0) {
+    s_indexed_bytes = static_cast<char *>(std::malloc(bytes));
+    if (!s_indexed_bytes) return KELMCAT_ERR_OOM;
+    s_indexed_room = bytes;
+    s_indexed_keys.reserve(keys);
+  }
+  for (size_t i = 0; i < n; ++i) {
     kj::Val v = root.at(i);
     if (!v.is_str() || v.str().empty()) continue;
     if (!add_indexed(v.str())) return KELMCAT_ERR_OOM;

@@ -24,10 +24,9 @@ std::mutex s_counters_lock;
 std::vector<int32_t> s_unmatched;
 int32_t s_indexed = 0;
 
+// The three texts share the block that key points to.
 void free_texts(kel_result *r) {
   std::free(r->key);
-  std::free(r->path);
-  std::free(r->imdb_id);
   r->key = r->path = r->imdb_id = nullptr;
 }
 
@@ -70,13 +69,18 @@ void kel_results_clear() {
 int kel_result_add(const kel_result *r) {
   if (!r) return -1;
   kel_result copy = *r;
-  copy.key = kel_strdup(r->key ? r->key : "");
-  copy.path = kel_strdup(r->path ? r->path : "");
-  copy.imdb_id = kel_strdup(r->imdb_id ? r->imdb_id : "");
-  if (!copy.key || !copy.path || !copy.imdb_id) {
-    free_texts(&copy);
-    return -1;
-  }
+  const char *key = r->key ? r->key : "";
+  const char *path = r->path ? r->path : "";
+  const char *imdb_id = r->imdb_id ? r->imdb_id : "";
+  size_t klen = std::strlen(key) + 1, plen = std::strlen(path) + 1, ilen = std::strlen(imdb_id) + 1;
+  char *block = static_cast<char *>(std::malloc(klen + plen + ilen));
+  if (!block) return -1;
+  std::memcpy(block, key, klen);
+  std::memcpy(block + klen, path, plen);
+  std::memcpy(block + klen + plen, imdb_id, ilen);
+  copy.key = block;
+  copy.path = block + klen;
+  copy.imdb_id = block + klen + plen;
   Guard g(g_st.lock);
   if (g_st.result_count == g_st.result_cap) {
     if (g_st.result_cap > INT32_MAX / 2) {
