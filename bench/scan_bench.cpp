@@ -12,6 +12,8 @@
 // Usage: scan_bench [max files] (default 1000000).
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -331,11 +333,30 @@ int main(int argc, char **argv) {
   };
   PerFile pf[6];
   bool ran[6] = {};
-  for (int i = 0; i < 6; ++i)
-    if (layouts[i].files <= max_files) {
-      pf[i] = run(layouts[i]);
-      ran[i] = true;
+  // Each layout runs in a process of its own, so that no tree inherits the heap
+  // an earlier, larger one left behind (and peak memory is per layout).
+  for (int i = 0; i < 6; ++i) {
+    if (layouts[i].files > max_files) continue;
+    int fds[2];
+    if (pipe(fds) != 0) return 1;
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid < 0) return 1;
+    if (pid == 0) {
+      close(fds[0]);
+      PerFile r = run(layouts[i]);
+      ssize_t n = write(fds[1], &r, sizeof r);
+      _exit(n == static_cast<ssize_t>(sizeof r) ? 0 : 1);
     }
+    close(fds[1]);
+    ssize_t n = read(fds[0], &pf[i], sizeof pf[i]);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (n != static_cast<ssize_t>(sizeof pf[i]) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      return 1;
+    ran[i] = true;
+  }
   // Per-file time of the largest tree as a multiple of that of the smallest.
   for (int lay = 0; lay < 2; ++lay) {
     int small = lay, large = -1;

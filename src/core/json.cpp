@@ -138,20 +138,26 @@ Val Val::get(std::string_view name) const {
   return Val();
 }
 
+// Most documents the library reads are small (a stored record, a service
+// answer): their values fit the inline block, so a parse costs one allocation;
+// larger ones continue in 16 KiB chunks.
 struct Doc::Impl {
-  rapidjson::Document doc;
+  alignas(8) char first[2048];
+  rapidjson::MemoryPoolAllocator<> pool{first, sizeof first, 16 * 1024};
+  rapidjson::Document doc{&pool};
   bool ok = false;
 };
 
-Doc::Doc() : impl_(new Impl) {}
+Doc::Doc() = default;
 Doc::~Doc() = default;
 
 bool Doc::parse(const char *text, size_t len, Mode mode) {
-  impl_.reset(new Impl);
+  impl_.reset();
   if (!text) return false;
   // The parser's length-bounded input skips a leading UTF-8 byte-order mark;
   // neither mode accepts one.
   if (len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) return false;
+  impl_.reset(new Impl);
   if (mode == Mode::strict)
     impl_->doc.Parse<kStrict>(text, len);
   else
@@ -165,7 +171,7 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
 }
 
 Val Doc::root() const {
-  return impl_->ok ? Val(&impl_->doc) : Val();
+  return impl_ && impl_->ok ? Val(&impl_->doc) : Val();
 }
 
 struct Writer::Impl {

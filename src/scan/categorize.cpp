@@ -105,10 +105,7 @@ bool same_bool(kj::Val v, int32_t merged) {
 // runtime configuration id and verification flag as they are. A text that is
 // not a JSON object holds none of them, so it is never current (the merged
 // record always carries a runtime configuration id).
-void inspect_stored(const char *text, const char *key, const mfile &m, stored_view *out) {
-  kj::Doc doc;
-  if (!doc.parse(text, std::strlen(text))) return;
-  kj::Val root = doc.root();
+void inspect_stored(kj::Val root, const char *key, const mfile &m, stored_view *out) {
   if (!root.is_obj()) return;
   kj::Val stored_key = root.get("Key");
   if (stored_key.is_str() && stored_key.str() != std::string_view(key)) {
@@ -280,10 +277,12 @@ int32_t categorize(kel_walk *w, const kelffa_item *entry, const char *listing_pa
   // 13.3: a stored record. One written for another identity key (its vault key
   // collides with this file's) is left alone.
   mfile &s = fw.s;
-  mfile_read_stored(&s, fw.stored);
+  kj::Doc stored_doc;
+  stored_doc.parse(fw.stored, std::strlen(fw.stored));
+  mfile_read_stored_root(&s, stored_doc.root());
   mfile_merge(&s, &n, w->runtime_config_id);
   stored_view sv;
-  inspect_stored(fw.stored, key, s, &sv);
+  inspect_stored(stored_doc.root(), key, s, &sv);
   if (sv.other_key) {
     c->errors++;
     add_result(key, name, n.imdb_id, KELMCAT_OUTCOME_ERROR, n.season, n.episode);

@@ -109,16 +109,21 @@ std::optional<std::string_view> j_str(kj::Val obj, std::string_view name) {
 }
 
 void mfile_read_stored(mfile *s, const char *text) {
+  kj::Doc doc;
+  try {
+    if (text) doc.parse(text, std::strlen(text));
+  } catch (const std::bad_alloc &) {
+  }
+  mfile_read_stored_root(s, doc.root());
+}
+
+void mfile_read_stored_root(mfile *s, kj::Val root) {
   *s = mfile{};
   s->season = -1;
   s->episode = -1;
   s->required_verify = -1;
-  if (!text) return;
+  if (!root.is_obj()) return;
   try {
-    kj::Doc doc;
-    if (!doc.parse(text, std::strlen(text))) return;
-    kj::Val root = doc.root();
-    if (!root.is_obj()) return;
     read_str(root, "IMDbID", &s->imdb_id);
     read_str(root, "FileName", &s->file_name);
     read_str(root, "Path", &s->path);

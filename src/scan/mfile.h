@@ -46,6 +46,8 @@ std::optional<std::string_view> j_str(kj::Val obj, std::string_view name);
 // episode and verification flag -1; a text that is not a JSON object leaves it
 // there. Size is not read: the merge replaces it.
 void mfile_read_stored(mfile *s, const char *text);
+// The same for a value already parsed (an invalid handle reads as "not JSON").
+void mfile_read_stored_root(mfile *s, kj::Val root);
 
 // Lays the new record n over the stored one s, in place: size always, IMDb id
 // when n's is not empty, season and episode when n's are 0 or more, the runtime
