@@ -90,15 +90,24 @@ void kelffa__item_free(kelffa_item *item) {
   std::memset(item, 0, sizeof *item);
 }
 
-int32_t kelffa__item_copy(kelffa_item *dst, const kelffa_item *src) {
-  std::memset(dst, 0, sizeof *dst);
-  uint32_t f = src->fields & kKnownFields;
+namespace {
+
+// The record's non-string fields, as a copy carries them (absent ones reset).
+void copy_scalars(kelffa_item *dst, const kelffa_item *src, uint32_t f) {
   dst->struct_size = KELFFA_ITEM_V1_SIZE;
   dst->fields = f;
   dst->is_folder = src->is_folder;
   dst->size = (f & F_SIZE) ? src->size : -1;
   dst->mtime_ms = (f & F_MTIME) ? src->mtime_ms : -1;
   dst->year = (f & F_YEAR) ? src->year : 0;
+}
+
+}  // namespace
+
+int32_t kelffa__item_copy(kelffa_item *dst, const kelffa_item *src) {
+  std::memset(dst, 0, sizeof *dst);
+  uint32_t f = src->fields & kKnownFields;
+  copy_scalars(dst, src, f);
   bool ok = true;
   // A string that is asked for but missing (NULL source, or no memory) fails.
   auto dup = [&ok](const char *s) -> const char * {
@@ -143,12 +152,7 @@ int32_t kelffa__item_copy_packed(kelffa_item *dst, const kelffa_item *src,
     to[i] = block;
     block += len[i] + 1;
   }
-  dst->struct_size = KELFFA_ITEM_V1_SIZE;
-  dst->fields = f;
-  dst->is_folder = src->is_folder;
-  dst->size = (f & F_SIZE) ? src->size : -1;
-  dst->mtime_ms = (f & F_MTIME) ? src->mtime_ms : -1;
-  dst->year = (f & F_YEAR) ? src->year : 0;
+  copy_scalars(dst, src, f);
   dst->name = to[0];
   dst->path = to[1];
   dst->title = to[2];
