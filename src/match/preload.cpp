@@ -8,10 +8,9 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "core/core_internal.h"
+#include "core/flat_map.h"
 #include "core/json.h"
 #include "match/http.h"
 #include "match/matcher.h"
@@ -28,7 +27,7 @@ size_t s_ncorr = 0;
 size_t s_capcorr = 0;
 // Key -> IMDb id of the first pair with that key. The views point into the
 // heap keys of s_corr, which never move.
-std::unordered_map<std::string_view, const char *> s_corr_first;
+kel::FlatMap<const char *> s_corr_first;
 
 // The indexed keys in response order. Their bytes live back to back in
 // s_indexed_bytes, sized for the whole response before the first key is
@@ -39,7 +38,7 @@ size_t s_capindexed = 0;
 char *s_indexed_bytes = nullptr;
 size_t s_indexed_used = 0;
 size_t s_indexed_room = 0;
-std::unordered_set<std::string_view> s_indexed_keys;
+kel::FlatMap<bool> s_indexed_keys;
 
 // Makes room for one more element: first_cap elements at first, then doubling.
 template <class T>
@@ -66,7 +65,7 @@ void corrections_free() {
   std::free(s_corr);
   s_corr = nullptr;
   s_ncorr = s_capcorr = 0;
-  std::unordered_map<std::string_view, const char *>().swap(s_corr_first);
+  s_corr_first.clear();
 }
 
 // Frees the entries; the array keeps its capacity.
@@ -89,7 +88,7 @@ bool add_correction(std::string_view key, std::string_view imdb_id) {
     return false;
   }
   try {
-    s_corr_first.try_emplace(std::string_view(k, key.size()), v);
+    s_corr_first.insert(std::string_view(k, key.size()), v);
   } catch (const std::bad_alloc &) {
     std::free(k);
     std::free(v);
@@ -109,7 +108,7 @@ bool add_indexed(std::string_view key) {
   k[key.size()] = '\0';
   try {
     // A key holding a NUL byte is kept whole, so it can never equal a queried text.
-    s_indexed_keys.insert(std::string_view(k, key.size()));
+    s_indexed_keys.insert(std::string_view(k, key.size()), true);
   } catch (const std::bad_alloc &) {
     return false;
   }
@@ -210,7 +209,7 @@ void kel_matcher_state_reset(void) {
   std::free(s_indexed);
   s_indexed = nullptr;
   s_capindexed = 0;
-  std::unordered_set<std::string_view>().swap(s_indexed_keys);
+  s_indexed_keys.clear();
 }
 
 int32_t kel_corrections_load(void) {
@@ -231,8 +230,8 @@ int32_t kel_corrections_load(void) {
 
 const char *kel_corrections_get(const char *key) {
   if (!key || s_ncorr == 0) return nullptr;
-  auto it = s_corr_first.find(std::string_view(key));
-  return it == s_corr_first.end() ? nullptr : it->second;
+  const char *const *id = s_corr_first.find(std::string_view(key));
+  return id ? *id : nullptr;
 }
 
 int32_t kel_find_indexed(const char *user_id, const char *runtime_id) {
@@ -271,5 +270,5 @@ int32_t kel_find_indexed(const char *user_id, const char *runtime_id) {
 
 int32_t kel_indexed_has(const char *key) {
   if (!key || s_nindexed == 0) return 0;
-  return s_indexed_keys.count(std::string_view(key)) ? 1 : 0;
+  return s_indexed_keys.find(std::string_view(key)) ? 1 : 0;
 }

@@ -154,8 +154,8 @@ int kel_walk_add_correction_id(kel_walk *w, const char *id, size_t len) {
   char *copy = kel_strndup(id, len);
   if (!copy) return -2;
   try {
-    if (!w->correction_set) w->correction_set = new std::unordered_set<std::string_view>();
-    w->correction_set->insert(std::string_view(copy, len));
+    if (!w->correction_set) w->correction_set = new kel::FlatMap<bool>();
+    w->correction_set->insert(std::string_view(copy, len), true);
   } catch (const std::bad_alloc &) {
     std::free(copy);
     return -2;
@@ -166,7 +166,7 @@ int kel_walk_add_correction_id(kel_walk *w, const char *id, size_t len) {
 
 int kel_walk_has_correction_id(const kel_walk *w, const char *id) {
   if (!w->correction_set || !id) return 0;
-  return w->correction_set->count(std::string_view(id)) ? 1 : 0;
+  return w->correction_set->find(std::string_view(id)) ? 1 : 0;
 }
 
 int kel_visited_has(const kel_walk *w, const char *path) {

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <string_view>
-#include <unordered_set>
 
 #include "core/core_internal.h"
+#include "core/flat_map.h"
 #include "results/results_internal.h"
 
 // One per scan, owned by the scan driver.
@@ -32,7 +32,7 @@ struct kel_walk {
   char **correction_ids;
   uint64_t correction_count;
   uint64_t correction_cap;
-  std::unordered_set<std::string_view> *correction_set;
+  kel::FlatMap<bool> *correction_set;
 
   // Scratch buffers reused for every file (cleaned paths).
   kel_buf file_path;
