@@ -4,6 +4,7 @@
 
 #include "core/core_internal.h"
 #include "match/http.h"
+#include "results/results_internal.h"
 
 kelmcat_state g_st;
 
@@ -222,12 +223,7 @@ KELMCAT_API void kelmcat_shutdown(void) noexcept {
     g_st.last_url = nullptr;
     std::free(g_st.last_error);
     g_st.last_error = nullptr;
-    // A result's three texts share the block its key points to.
-    for (int32_t i = 0; i < g_st.result_count; ++i) std::free(g_st.results[i].key);
-    std::free(g_st.results);
-    g_st.results = nullptr;
-    g_st.result_count = 0;
-    g_st.result_cap = 0;
+    kel_results_free_locked();
     for (int32_t i = 0; i < g_st.warning_count; ++i) std::free(g_st.warnings[i]);
     std::free(g_st.warnings);
     g_st.warnings = nullptr;

@@ -19,8 +19,8 @@ std::mutex s_counters_lock;
 // Positions of the unmatched results in list order, so that reading the n-th
 // unmatched name is not a walk over the whole list. Guarded by the state lock.
 // It covers the first s_indexed results and is trusted only while s_indexed
-// equals result_count; anything else (a clear, kelmcat_shutdown emptying the
-// list behind our back, a failed push) makes it rebuild from the list itself.
+// equals result_count; anything else (a failed push, a growth that failed)
+// makes it rebuild from the list itself.
 std::vector<int32_t> s_unmatched;
 int32_t s_indexed = 0;
 
@@ -58,12 +58,27 @@ const char *base_name(const char *path) {
 
 }  // namespace
 
-void kel_results_clear() {
-  Guard g(g_st.lock);
+namespace {
+
+void clear_locked() {
   for (int32_t i = 0; i < g_st.result_count; ++i) free_texts(&g_st.results[i]);
   g_st.result_count = 0;
   s_unmatched.clear();
   s_indexed = 0;
+}
+
+}  // namespace
+
+void kel_results_clear() {
+  Guard g(g_st.lock);
+  clear_locked();
+}
+
+void kel_results_free_locked() {
+  clear_locked();
+  std::free(g_st.results);
+  g_st.results = nullptr;
+  g_st.result_cap = 0;
 }
 
 int kel_result_add(const kel_result *r) {

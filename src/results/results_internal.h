@@ -25,6 +25,9 @@ struct kel_counters {
 // Empties the result list (frees its texts; the array is kept for reuse).
 // Takes the state lock.
 void kel_results_clear();
+// Frees every result and the array itself (count and capacity 0), for a
+// caller that holds the state lock (kelmcat_shutdown).
+void kel_results_free_locked();
 // Appends a copy of *r (null texts are stored as ""). Returns 0, or -1 for a
 // null record or when memory runs out (the list is then unchanged). Takes the
 // state lock.

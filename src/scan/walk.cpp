@@ -64,8 +64,11 @@ struct subfolders {
   }
 };
 
-// File pass: every entry of every page; files go to the categorization.
-int32_t file_pass(kel_walk *w, const char *lpath) {
+// Lists the folder from its first page and hands every entry of every page to
+// visit, in order; a non-zero code from visit ends the listing with that code.
+// A null entry ends its page early.
+template <class Visit>
+int32_t each_entry(const char *lpath, Visit &&visit) {
   if (kelffa_list(lpath) != 0) return KELMCAT_ERR_NO_STORAGE;
   int32_t from = 0;
   for (;;) {
@@ -73,10 +76,7 @@ int32_t file_pass(kel_walk *w, const char *lpath) {
     for (int32_t i = from; i < n; ++i) {
       const kelffa_item *it = kelffa_item_at(i);
       if (!it) break;
-      w->counters->walked++;
-      if (kel_walk_cancelled(w)) return KELMCAT_ERR_CANCELLED;
-      if (skipped_name(it->name) || kelffa_item_is_folder(it)) continue;
-      int32_t r = kel_categorize_file(w, it, lpath);
+      int32_t r = visit(it);
       if (r != 0) return r;
     }
     from = n;
@@ -85,36 +85,37 @@ int32_t file_pass(kel_walk *w, const char *lpath) {
   }
 }
 
+// File pass: every entry counts as walked; files go to the categorization.
+int32_t file_pass(kel_walk *w, const char *lpath) {
+  return each_entry(lpath, [&](const kelffa_item *it) -> int32_t {
+    w->counters->walked++;
+    if (kel_walk_cancelled(w)) return KELMCAT_ERR_CANCELLED;
+    if (skipped_name(it->name) || kelffa_item_is_folder(it)) return 0;
+    return kel_categorize_file(w, it, lpath);
+  });
+}
+
 // Folder pass: queues every subfolder that is neither visited nor filtered out.
 int32_t folder_pass(kel_walk *w, const char *lpath, subfolders *subs) {
-  if (kelffa_list(lpath) != 0) return KELMCAT_ERR_NO_STORAGE;
-  int32_t from = 0;
-  for (;;) {
-    int32_t n = kelffa_count();
-    for (int32_t i = from; i < n; ++i) {
-      const kelffa_item *it = kelffa_item_at(i);
-      if (!it) break;
-      if (!kelffa_item_is_folder(it) || skipped_name(it->name)) continue;
-      const char *joined = kelffa_path_join(lpath, it->name);
-      if (!joined) {
-        kel_add_warning("path join rejected %.*s", kel_cutw(it->name, 48), it->name);
-        continue;
-      }
-      if (kel_clean_path(joined, &w->clean_path) != 0) return KELMCAT_ERR_OOM;
-      const char *clean = w->clean_path.data;
-      if (kel_visited_has(w, clean)) {
-        w->counters->errors++;
-        kel_add_warning("cycle detected at %s", clean);
-        continue;
-      }
-      if (!kel_path_included(clean, 1)) continue;
-      if (!subs->push(joined)) return KELMCAT_ERR_OOM;
-      if (kel_visited_add(w, clean) != 0) return KELMCAT_ERR_OOM;
+  return each_entry(lpath, [&](const kelffa_item *it) -> int32_t {
+    if (!kelffa_item_is_folder(it) || skipped_name(it->name)) return 0;
+    const char *joined = kelffa_path_join(lpath, it->name);
+    if (!joined) {
+      kel_add_warning("path join rejected %.*s", kel_cutw(it->name, 48), it->name);
+      return 0;
     }
-    from = n;
-    if (!kelffa_more()) return 0;
-    if (kelffa_list_next() < 0) return KELMCAT_ERR_NO_STORAGE;
-  }
+    if (kel_clean_path(joined, &w->clean_path) != 0) return KELMCAT_ERR_OOM;
+    const char *clean = w->clean_path.data;
+    if (kel_visited_has(w, clean)) {
+      w->counters->errors++;
+      kel_add_warning("cycle detected at %s", clean);
+      return 0;
+    }
+    if (!kel_path_included(clean, 1)) return 0;
+    if (!subs->push(joined)) return KELMCAT_ERR_OOM;
+    if (kel_visited_add(w, clean) != 0) return KELMCAT_ERR_OOM;
+    return 0;
+  });
 }
 
 }  // namespace
