@@ -1,8 +1,10 @@
-// The growable text buffer and heap copies.
+// The growable text buffer, heap copies and the constant empty text.
 #include <cstdlib>
 #include <cstring>
 
-#include "core/core_internal.h"
+#include "core/buf.h"
+
+const char kel_empty[1] = {'\0'};
 
 int kel_buf_add(kel_buf *b, const void *bytes, size_t count) {
   if (!b) return -1;

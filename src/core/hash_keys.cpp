@@ -12,10 +12,6 @@ namespace {
 
 constexpr uint32_t HASH_EMPTY = 371857150u;
 
-inline bool is_cont(unsigned char c) {
-  return c >= 0x80 && c <= 0xBF;
-}
-
 // snprintf takes an int-sized length in practice; larger buffers gain nothing.
 inline size_t clamp_size(uint64_t size) {
   return size > static_cast<uint64_t>(INT_MAX) ? static_cast<size_t>(INT_MAX)
@@ -37,32 +33,9 @@ int32_t kel_utf8_to_utf16_units(const char *text, uint16_t *units, uint64_t capa
   const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
   uint64_t count = 0;
   while (*p) {
-    unsigned char c = p[0];
     uint32_t cp;
-    int len;
-    if (c < 0x80) {
-      cp = c;
-      len = 1;
-    } else if (c >= 0xC0 && c <= 0xDF) {
-      if (!is_cont(p[1])) return -1;
-      cp = (static_cast<uint32_t>(c & 0x1F) << 6) | (p[1] & 0x3F);
-      if (cp < 0x80) return -1;
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      if (!is_cont(p[1]) || !is_cont(p[2])) return -1;
-      cp = (static_cast<uint32_t>(c & 0x0F) << 12) | (static_cast<uint32_t>(p[1] & 0x3F) << 6) |
-           (p[2] & 0x3F);
-      if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
-      len = 3;
-    } else if (c >= 0xF0 && c <= 0xF7) {
-      if (!is_cont(p[1]) || !is_cont(p[2]) || !is_cont(p[3])) return -1;
-      cp = (static_cast<uint32_t>(c & 0x07) << 18) | (static_cast<uint32_t>(p[1] & 0x3F) << 12) |
-           (static_cast<uint32_t>(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-      if (cp - 0x10000u > 0xFFFFFu) return -1;
-      len = 4;
-    } else {
-      return -1;
-    }
+    size_t len = kel_utf8_next(p, SIZE_MAX, &cp);
+    if (len == 0) return -1;
     uint64_t need = len == 4 ? 2 : 1;
     if (units) {
       if (capacity < count + need) return -1;

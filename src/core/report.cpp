@@ -3,8 +3,7 @@
 #include <cstring>
 
 #include "core/core_internal.h"
-
-const char kel_empty[1] = {'\0'};
+#include "core/grow.h"
 
 namespace {
 
@@ -80,14 +79,8 @@ void kel_add_warning(const char *fmt, ...) {
   kel_vformat(msg, sizeof msg, fmt, ap);
   va_end(ap);
   Guard g(g_st.lock);
-  if (g_st.warning_count == g_st.warning_cap) {
-    if (g_st.warning_cap > INT32_MAX / 2) return;
-    int32_t cap = g_st.warning_cap ? g_st.warning_cap * 2 : 8;
-    void *p = std::realloc(g_st.warnings, static_cast<size_t>(cap) * sizeof(char *));
-    if (!p) return;
-    g_st.warnings = static_cast<char **>(p);
-    g_st.warning_cap = cap;
-  }
+  // The capacity stops doubling at 2^30, the last doubling an int32_t holds.
+  if (!kel_grow(g_st.warnings, g_st.warning_count, g_st.warning_cap, 8, INT32_MAX / 2 + 1)) return;
   char *copy = kel_strdup(msg);
   if (!copy) return;
   g_st.warnings[g_st.warning_count++] = copy;

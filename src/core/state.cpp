@@ -3,8 +3,6 @@
 #include <cstring>
 
 #include "core/core_internal.h"
-#include "match/http.h"
-#include "results/results_internal.h"
 
 kelmcat_state g_st;
 
@@ -81,6 +79,41 @@ void store_text(char (&dst)[N], const char *src) {
 }
 
 }  // namespace
+
+void kel_state_reset_locked() {
+  g_st.io_kind = -1;
+  g_st.io = nullptr;
+  g_st.vault = kelmcat_vault{};
+  g_st.have_vault = 0;
+  g_st.log_fn = nullptr;
+  g_st.log_user = nullptr;
+  g_st.matcher_host[0] = '\0';
+  g_st.queue_credential[0] = '\0';
+  std::free(g_st.scan_user);
+  g_st.scan_user = nullptr;
+  g_st.backend_id[0] = '\0';
+  g_st.backend_config[0] = '\0';
+  g_st.walk_root[0] = '\0';
+  g_st.max_depth = 32;
+  list_free(&g_st.include_paths);
+  list_free(&g_st.exclude_paths);
+  list_free(&g_st.video_extensions);
+  g_st.add_new_only = 0;
+  g_st.correct_mode = 0;
+  g_st.writes_armed = 0;
+  g_st.cancel_requested = 0;
+  g_st.last_code = 0;
+  g_st.last_http_code = 0;
+  std::free(g_st.last_url);
+  g_st.last_url = nullptr;
+  std::free(g_st.last_error);
+  g_st.last_error = nullptr;
+  for (int32_t i = 0; i < g_st.warning_count; ++i) std::free(g_st.warnings[i]);
+  std::free(g_st.warnings);
+  g_st.warnings = nullptr;
+  g_st.warning_count = 0;
+  g_st.warning_cap = 0;
+}
 
 extern "C" {
 
@@ -191,48 +224,6 @@ KELMCAT_API int32_t kelmcat_set_backend(const char *backend_id, const char *conf
   store_text(g_st.backend_id, backend_id);
   store_text(g_st.backend_config, config_json);
   return KELMCAT_OK;
-}
-
-KELMCAT_API void kelmcat_shutdown(void) noexcept {
-  {
-    Guard g(g_st.lock);
-    g_st.io_kind = -1;
-    g_st.io = nullptr;
-    g_st.vault = kelmcat_vault{};
-    g_st.have_vault = 0;
-    g_st.log_fn = nullptr;
-    g_st.log_user = nullptr;
-    g_st.matcher_host[0] = '\0';
-    g_st.queue_credential[0] = '\0';
-    std::free(g_st.scan_user);
-    g_st.scan_user = nullptr;
-    g_st.backend_id[0] = '\0';
-    g_st.backend_config[0] = '\0';
-    g_st.walk_root[0] = '\0';
-    g_st.max_depth = 32;
-    list_free(&g_st.include_paths);
-    list_free(&g_st.exclude_paths);
-    list_free(&g_st.video_extensions);
-    g_st.add_new_only = 0;
-    g_st.correct_mode = 0;
-    g_st.writes_armed = 0;
-    g_st.cancel_requested = 0;
-    g_st.last_code = 0;
-    g_st.last_http_code = 0;
-    std::free(g_st.last_url);
-    g_st.last_url = nullptr;
-    std::free(g_st.last_error);
-    g_st.last_error = nullptr;
-    kel_results_free_locked();
-    for (int32_t i = 0; i < g_st.warning_count; ++i) std::free(g_st.warnings[i]);
-    std::free(g_st.warnings);
-    g_st.warnings = nullptr;
-    g_st.warning_count = 0;
-    g_st.warning_cap = 0;
-  }
-  // The fakes and the folder-access layer keep their own state, outside the lock.
-  kel_fake_state_clear();
-  kelffa_reset();
 }
 
 KELMCAT_API const char *const *kelmcat_default_video_extensions(int32_t *count) noexcept {

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/core_internal.h"
+#include "core/utf8.h"
 
 namespace {
 
@@ -17,28 +17,43 @@ size_t seq_len(unsigned char c) {
 
 }  // namespace
 
+size_t kel_utf8_next(const unsigned char *p, size_t avail, uint32_t *cp) {
+  if (avail == 0) return 0;
+  unsigned char c = p[0];
+  size_t n = seq_len(c);
+  if (n == 0 || avail < n) return 0;
+  if (n == 1) {
+    *cp = c;
+    return 1;
+  }
+  // The second byte's range depends on the lead: this rules out overlongs,
+  // surrogates and code points above U+10FFFF.
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c == 0xE0) lo = 0xA0;
+  if (c == 0xED) hi = 0x9F;
+  if (c == 0xF0) lo = 0x90;
+  if (c == 0xF4) hi = 0x8F;
+  if (p[1] < lo || p[1] > hi) return 0;
+  uint32_t v = c & (0x7Fu >> n);
+  for (size_t k = 1; k < n; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (p[k] & 0x3Fu);
+  }
+  *cp = v;
+  return n;
+}
+
 bool kel_utf8_valid(const char *s, size_t len) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
   size_t i = 0;
   while (i < len) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
+    if (p[i] < 0x80) {
       ++i;
       continue;
     }
-    size_t n = seq_len(c);
-    if (n == 0 || len - i < n) return false;
-    unsigned char c1 = p[i + 1];
-    // The second byte's range depends on the lead: this rules out overlongs,
-    // surrogates and code points above U+10FFFF.
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-    if (c1 < lo || c1 > hi) return false;
-    for (size_t k = 2; k < n; ++k)
-      if ((p[i + k] & 0xC0) != 0x80) return false;
+    uint32_t cp;
+    size_t n = kel_utf8_next(p + i, len - i, &cp);
+    if (n == 0) return false;
     i += n;
   }
   return true;

@@ -2,7 +2,6 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "core/core_internal.h"
 #include "ffa/ffa_internal.h"
 
 namespace {

@@ -1,16 +1,13 @@
 // The fake tree served as the storage backend "fake": the five backend
-// operations, capability switches, fault injection and call counters, and the
-// categorizer's entry points onto the built-in fakes.
+// operations, capability switches, fault injection and call counters.
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "core/core_internal.h"
 #include "core/json.h"
 #include "ffa/fake_tree.h"
 #include "ffa/ffa_internal.h"
 #include "kelmcat.h"
-#include "match/http.h"
 
 namespace {
 
@@ -199,32 +196,4 @@ extern "C" KELMCAT_API int32_t kelffa_fake_set_fault(int32_t op, int32_t code) n
 extern "C" KELMCAT_API int32_t kelffa_fake_calls(int32_t op) noexcept {
   if (op < 1 || op > OP_CANCEL) return -1;
   return static_cast<int32_t>(s_calls[op]);
-}
-
-extern "C" KELMCAT_API int32_t kelmcat_fake_load_tree(const char *tree_json) noexcept {
-  if (!tree_json || !*tree_json) {
-    kel_set_error("null tree json");
-    return KELMCAT_ERR_ARG;
-  }
-  if (kelffa_fake_register() != 0) {
-    kel_set_error("kelffa_fake_register failed: %s", kelffa_last_error());
-    return KELMCAT_ERR_NO_STORAGE;
-  }
-  int32_t rc = kelffa_fake_load_tree(tree_json);
-  if (rc != 0) {
-    kel_set_error("kelffa_fake_load_tree failed: %s", kelffa_last_error());
-    // A valid text that memory could not hold is not the caller's mistake.
-    return rc == KELFFA_ERR_OOM ? KELMCAT_ERR_OOM : KELMCAT_ERR_ARG;
-  }
-  return KELMCAT_OK;
-}
-
-extern "C" KELMCAT_API int32_t kelmcat_use_fake(void) noexcept {
-  if (kelffa_fake_register() != 0) {
-    const char *e = kelffa_last_error();
-    kel_set_error("kelffa_fake_register failed: %s", e ? e : "?");
-    return KELMCAT_ERR_NO_STORAGE;
-  }
-  kel_select_fake_io();
-  return KELMCAT_OK;
 }

@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/grow.h"
 #include "core/json.h"
+#include "core/path.h"
 #include "ffa/ffa_internal.h"
 #include "kelmcat.h"
 
@@ -27,15 +29,6 @@ int32_t s_ncap = 0;
 int32_t *s_hash = nullptr;
 uint64_t s_hcap = 0;
 char s_norm[kPathMax + 1];
-
-uint32_t path_hash(const char *s) {
-  uint32_t h = 0x57984997u;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
-    h ^= *p;
-    h *= 0x01000193u;
-  }
-  return h;
-}
 
 // Bytes of a JSON string up to its first NUL: every text of the tree is a C text.
 size_t ctext_len(std::string_view v) {
@@ -258,7 +251,7 @@ int generate(const kj::Val &g) {
 
 // Re-inserts node i into a fresh table (paths there are unique already).
 void rehash_into(int32_t *table, uint64_t cap, int32_t i) {
-  uint64_t slot = path_hash(s_nodes[i].path) & (cap - 1);
+  uint64_t slot = kel_path_hash(s_nodes[i].path) & (cap - 1);
   while (table[slot] != 0) slot = (slot + 1) & (cap - 1);
   table[slot] = i + 1;
 }
@@ -294,7 +287,7 @@ int32_t find_node(const char *path) {
   while (len > 0 && path[len - 1] == '/') --len;
   if (len > kPathMax) return -1;
   const char *np = norm_path(path);
-  uint64_t slot = path_hash(np) & (s_hcap - 1);
+  uint64_t slot = kel_path_hash(np) & (s_hcap - 1);
   for (;;) {
     int32_t v = s_hash[slot];
     if (v == 0) return -1;
@@ -305,14 +298,7 @@ int32_t find_node(const char *path) {
 
 int32_t new_node() {
   if (s_nn >= kMaxNodes) return -1;
-  if (s_nn == s_ncap) {
-    int64_t cap = s_ncap == 0 ? 256 : static_cast<int64_t>(s_ncap) * 2;
-    if (cap > kMaxNodes) cap = kMaxNodes;
-    void *p = std::realloc(s_nodes, static_cast<size_t>(cap) * sizeof(fake_node));
-    if (!p) return -1;
-    s_nodes = static_cast<fake_node *>(p);
-    s_ncap = static_cast<int32_t>(cap);
-  }
+  if (!kel_grow(s_nodes, s_nn, s_ncap, 256, kMaxNodes)) return -1;
   fake_node &n = s_nodes[s_nn];
   std::memset(&n, 0, sizeof n);
   n.size = -1;
@@ -322,13 +308,7 @@ int32_t new_node() {
 
 int add_kid(int32_t parent, int32_t child) {
   fake_node &p = s_nodes[parent];
-  if (p.kid_count == p.kid_cap) {
-    uint64_t cap = p.kid_cap == 0 ? 8 : p.kid_cap * 2;
-    void *q = std::realloc(p.kids, cap * sizeof(int32_t));
-    if (!q) return KELFFA_ERR_OOM;
-    p.kids = static_cast<int32_t *>(q);
-    p.kid_cap = cap;
-  }
+  if (!kel_grow(p.kids, p.kid_count, p.kid_cap, uint64_t{8}, UINT64_MAX)) return KELFFA_ERR_OOM;
   p.kids[p.kid_count++] = child;
   return 0;
 }
@@ -345,7 +325,7 @@ int hash_insert(int32_t index) {
     s_hcap = cap;
   }
   const char *path = s_nodes[index].path;
-  uint64_t slot = path_hash(path) & (s_hcap - 1);
+  uint64_t slot = kel_path_hash(path) & (s_hcap - 1);
   for (;;) {
     int32_t v = s_hash[slot];
     if (v == 0) {

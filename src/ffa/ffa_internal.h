@@ -1,12 +1,16 @@
-// Folder-access layer: what the layer's own files, the fake tree backend and
-// the folder walk may call besides the public kelffa_* functions.
+// Folder-access layer: what the layer's own files and the fake tree backend
+// may call besides the public kelffa_* functions. Its files depend one way:
+// error and item at the bottom, then the registry and the stored results
+// (listed entries, stat result, result texts), then the session, and the
+// listing, stat and listing JSON on top of the session.
 #ifndef KELMCAT_FFA_INTERNAL_H
 #define KELMCAT_FFA_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "core/core_internal.h"
+#include "core/buf.h"
+#include "core/utf8.h"
 #include "kelmcat.h"
 
 #define KELFFA_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -42,15 +46,33 @@ inline bool kelffa__out_of_taxonomy(int32_t rc) {
   return static_cast<uint32_t>(rc) > 10u;
 }
 
-// ---- Registry and session --------------------------------------------------
+// ---- Registry (the backend table) -----------------------------------------
 
-// The stored table registered under id (byte-wise comparison), or NULL.
+// Slot of the backend registered under id (byte-wise comparison), or -1.
+int32_t kelffa__slot(const char *id);
+// The stored table in a slot below the backend count.
+const kelffa_backend *kelffa__backend_at(int32_t slot);
+// The stored table registered under id, or NULL.
 const kelffa_backend *kelffa__find(const char *id);
+// Frees the id copy of a slot and closes the gap; later slots move down by one.
+void kelffa__registry_remove(int32_t slot);
+// Frees every id copy and empties the table.
+void kelffa__registry_clear();
+
+// ---- Session (the open backend and the cancel flag) ------------------------
+
+// The stored table of the open session, or NULL when none is open.
+const kelffa_backend *kelffa__session();
 // Removes a backend (closing it first when it is the open session). 0 when one
 // was removed, KELFFA_ERR_NO_BACKEND for a NULL or unknown id. Records nothing.
 int32_t kelffa__unregister(const char *id);
-// The stored table of the open session, or NULL when none is open.
-const kelffa_backend *kelffa__session();
+
+// The cancel flag. kelffa_cancel raises it from any thread; these read and clear
+// it with relaxed atomic accesses.
+int kelffa__cancelled();
+void kelffa__cancel_clear();
+// Address handed to backends in kelffa_page.cancel.
+const volatile int32_t *kelffa__cancel_flag();
 
 // ---- Items -----------------------------------------------------------------
 
@@ -75,10 +97,13 @@ void kelffa__item_free(kelffa_item *item);
 int32_t kelffa__item_copy_packed(kelffa_item *dst, const kelffa_item *src,
                                  char *(*take)(void *ctx, size_t bytes), void *ctx);
 
-// ---- Listing ---------------------------------------------------------------
+// ---- Listed entries ------------------------------------------------------
 
 // Drops the current listing (entries, path, cursor, counters, label).
 void kelffa__listing_clear();
+// Starts a continuable listing of a folder (the malloc'ed path is taken over)
+// for the backend with that id (a text that outlives the listing).
+void kelffa__listing_begin(char *owned_path, const char *label);
 // Validates one entry against the listed folder and appends a copy, or counts it
 // as rejected with the warning "rejected entry: <reason>". 0 or KELFFA_ERR_OOM.
 int32_t kelffa__listing_take(const kelffa_item *entry, const char *folder);
@@ -91,18 +116,36 @@ void kelffa__listing_add_rejected();
 const char *kelffa__listing_label();
 // The listed folder, or NULL when there is none.
 const char *kelffa__listing_path();
-// Back to the page size at load (256).
+// The cursor of the next page, or NULL.
+const char *kelffa__listing_cursor();
+// True when the listing came from a backend and has more pages.
+bool kelffa__listing_continuable();
+// Ends a taken page: the next page's cursor (malloc'ed, taken over; may be
+// NULL) and whether there is one.
+void kelffa__listing_end_page(char *owned_cursor, int more);
+// Marks the listing as having no more pages.
+void kelffa__listing_stop();
+
+// What the listing held before a page, so that the page can be rolled back.
+struct kelffa__listing_mark {
+  uint64_t count;
+  void *texts;
+  size_t texts_used;
+  int32_t rejected;
+};
+kelffa__listing_mark kelffa__listing_mark_now();
+// Drops the entries, texts and rejections taken since the mark.
+void kelffa__listing_rollback(const kelffa__listing_mark &m);
+
+// The page size asked of backends, and back to the size at load (256).
+int32_t kelffa__page_size();
 void kelffa__page_size_reset();
 
-// The cancel flag. kelffa_cancel raises it from any thread; these read and clear
-// it with relaxed atomic accesses.
-int kelffa__cancelled();
-void kelffa__cancel_clear();
-// Address handed to backends in kelffa_page.cancel.
-const volatile int32_t *kelffa__cancel_flag();
+// ---- Stat result -----------------------------------------------------------
 
-// ---- Stat ------------------------------------------------------------------
-
+// Keeps a deep copy of a validated record as the stat result: 0 or
+// KELFFA_ERR_OOM (then there is none).
+int32_t kelffa__stat_keep(const kelffa_item *rec);
 // Releases the stored stat result.
 void kelffa__stat_clear();
 

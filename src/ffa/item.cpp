@@ -2,16 +2,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/core_internal.h"
+#include "core/path.h"
 #include "ffa/ffa_internal.h"
 
 namespace {
 
 constexpr uint32_t kKnownFields = 0x3F;
-
-bool is_dot_name(const char *s) {
-  return (s[0] == '.' && s[1] == '\0') || (s[0] == '.' && s[1] == '.' && s[2] == '\0');
-}
 
 size_t strip_slashes(const char *s) {
   size_t n = std::strlen(s);
@@ -24,7 +20,7 @@ const char *first_fault(const kelffa_item *it, const char *folder, bool stat_mod
   if (!it) return "null item";
   if (!it->name) return "name is NULL";
   if (!stat_mode && it->name[0] == '\0') return "empty name";
-  if (is_dot_name(it->name)) return "name is '.' or '..' (cycle)";
+  if (kel_is_dot_name(it->name)) return "name is '.' or '..' (cycle)";
   if (std::strchr(it->name, '/')) return "name contains '/'";
   if (!kelffa__utf8_valid(it->name)) return "name is not valid UTF-8";
   if (!it->path || it->path[0] == '\0') return "path is empty";

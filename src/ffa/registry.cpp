@@ -1,9 +1,7 @@
-// Backend registry and the one open session.
+// The backend registry: the table of registered storage backends.
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
-#include "core/json.h"
 #include "ffa/ffa_internal.h"
 
 static_assert(sizeof(kelffa_item) == KELFFA_ITEM_V1_SIZE, "kelffa_item v1 layout");
@@ -16,12 +14,11 @@ constexpr int32_t kSlots = 64;
 constexpr size_t kIdMax = 32;
 constexpr uint32_t kKnownCaps = 0x1F;
 
-// A slot's table points its id at the registry's own heap copy (tbl.id).
+// Each stored table's id points at the registry's own heap copy of it.
 kelffa_backend s_reg[kSlots];
 int32_t s_reg_n = 0;
-int32_t s_open = -1;
 
-int find_slot(const char *id) {
+int32_t find_slot(const char *id) {
   if (!id) return -1;
   for (int32_t i = 0; i < s_reg_n; ++i)
     if (std::strcmp(s_reg[i].id, id) == 0) return i;
@@ -40,47 +37,33 @@ bool id_ok(const char *id) {
   return true;
 }
 
-// Ends the session and drops what belongs to it; the last error, the cancel
-// flag and the registry stay.
-void close_session() {
-  if (s_open >= 0) {
-    kelffa_backend b = s_reg[s_open];
-    s_open = -1;
-    b.close(b.ctx);
-  }
-  kelffa__listing_clear();
-  kelffa__stat_clear();
-  kelffa__set_result_kind(KELFFA_RES_LISTING);
-}
-
-bool config_is_object(const char *config) {
-  kj::Doc doc;
-  if (!doc.parse(config, std::strlen(config))) return false;
-  return doc.root().is_obj();
-}
-
 }  // namespace
 
+int32_t kelffa__slot(const char *id) {
+  return find_slot(id);
+}
+
+const kelffa_backend *kelffa__backend_at(int32_t slot) {
+  return &s_reg[slot];
+}
+
 const kelffa_backend *kelffa__find(const char *id) {
-  int slot = find_slot(id);
+  int32_t slot = find_slot(id);
   return slot < 0 ? nullptr : &s_reg[slot];
 }
 
-const kelffa_backend *kelffa__session() {
-  return s_open >= 0 ? &s_reg[s_open] : nullptr;
-}
-
-int32_t kelffa__unregister(const char *id) {
-  int slot = find_slot(id);
-  if (slot < 0) return KELFFA_ERR_NO_BACKEND;
-  if (slot == s_open) close_session();
-  if (s_open > slot) --s_open;
+void kelffa__registry_remove(int32_t slot) {
   std::free(const_cast<char *>(s_reg[slot].id));
   std::memmove(&s_reg[slot], &s_reg[slot + 1],
                sizeof(kelffa_backend) * static_cast<size_t>(s_reg_n - slot - 1));
   --s_reg_n;
   std::memset(&s_reg[s_reg_n], 0, sizeof(kelffa_backend));
-  return KELFFA_OK;
+}
+
+void kelffa__registry_clear() {
+  for (int32_t i = 0; i < s_reg_n; ++i) std::free(const_cast<char *>(s_reg[i].id));
+  std::memset(s_reg, 0, sizeof s_reg);
+  s_reg_n = 0;
 }
 
 extern "C" int32_t kelffa_register(const kelffa_backend *backend) noexcept {
@@ -127,41 +110,4 @@ extern "C" const char *kelffa_backend_id(int32_t index) noexcept {
 extern "C" int32_t kelffa_backend_caps(int32_t index) noexcept {
   if (index < 0 || index >= s_reg_n) return -1;
   return static_cast<int32_t>(s_reg[index].caps);
-}
-
-extern "C" int32_t kelffa_open(const char *id, const char *config_json) noexcept {
-  const char *config = config_json ? config_json : "{}";
-  close_session();
-  kelffa__cancel_clear();
-  int slot = find_slot(id);
-  if (slot < 0) return kelffa__fail(KELFFA_ERR_NO_BACKEND, "no backend '%s'", id ? id : "(null)");
-  try {
-    if (!config_is_object(config))
-      return kelffa__fail(KELFFA_ERR_BAD_CONFIG, "config must be a JSON object");
-  } catch (const std::bad_alloc &) {
-    return kelffa__fail(KELFFA_ERR_OOM, "out of memory");
-  }
-  kelffa_backend b = s_reg[slot];
-  uint64_t seq = kelffa__fail_seq();
-  int32_t rc = b.open(b.ctx, config);
-  rc = kelffa__backend_result(rc, seq, "open", "open '%s': %s", b.id, kelffa_strerror(rc));
-  if (rc != KELFFA_OK) return rc;
-  s_open = slot;
-  kelffa__clear_error();
-  return KELFFA_OK;
-}
-
-extern "C" void kelffa_close(void) noexcept {
-  close_session();
-}
-
-extern "C" void kelffa_reset(void) noexcept {
-  close_session();
-  for (int32_t i = 0; i < s_reg_n; ++i) std::free(const_cast<char *>(s_reg[i].id));
-  std::memset(s_reg, 0, sizeof s_reg);
-  s_reg_n = 0;
-  kelffa__page_size_reset();
-  kelffa__result_texts_free();
-  kelffa__set_result_kind(KELFFA_RES_LISTING);
-  kelffa__clear_error();
 }

@@ -1,29 +1,22 @@
 // Single-path services: stat, locator and path join.
 #include <cstring>
 
+#include "core/path.h"
 #include "ffa/ffa_internal.h"
 
 namespace {
 
 constexpr size_t kLocatorSize = 8192;
 
-kelffa_item s_got;
-int32_t s_have_got = 0;
 char s_locator[kLocatorSize];
 char s_join[KELFFA_PATH_MAX + 1];
 
 bool one_segment(const char *name) {
-  if (name[0] == '\0') return false;
-  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+  if (name[0] == '\0' || kel_is_dot_name(name)) return false;
   return std::strchr(name, '/') == nullptr;
 }
 
 }  // namespace
-
-void kelffa__stat_clear() {
-  if (s_have_got) kelffa__item_free(&s_got);
-  s_have_got = 0;
-}
 
 extern "C" int32_t kelffa_get(const char *path, kelffa_item *out) noexcept {
   kelffa__stat_clear();
@@ -44,21 +37,15 @@ extern "C" int32_t kelffa_get(const char *path, kelffa_item *out) noexcept {
   const char *why = nullptr;
   if (!kelffa__validate(&rec, nullptr, 1, &why))
     return kelffa__fail(KELFFA_ERR_TRANSPORT, "stat returned an invalid item: %s", why);
-  if (kelffa__item_copy(&s_got, &rec) != KELFFA_OK)
-    return kelffa__fail(KELFFA_ERR_OOM, "out of memory");
-  s_have_got = 1;
+  if (kelffa__stat_keep(&rec) != KELFFA_OK) return kelffa__fail(KELFFA_ERR_OOM, "out of memory");
   if (out) {
     uint32_t k = out->struct_size;
     if (k == 0 || k > KELFFA_ITEM_V1_SIZE) k = KELFFA_ITEM_V1_SIZE;
-    std::memcpy(out, &s_got, k);
+    std::memcpy(out, kelffa_got(), k);
     out->struct_size = k;
   }
   kelffa__clear_error();
   return KELFFA_OK;
-}
-
-extern "C" const kelffa_item *kelffa_got(void) noexcept {
-  return s_have_got ? &s_got : nullptr;
 }
 
 extern "C" const char *kelffa_locator(const char *path) noexcept {

@@ -2,15 +2,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "match/escape.h"
 #include "match/http.h"
 
 namespace {
-
-// Non-zero for the 66 bytes a query value carries unescaped.
-int qchar_ok(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
-}
 
 const char *const s_secret_keys[] = {"password=", "code=", "apikey=", "api_key="};
 constexpr int SECRET_KEYS = 4;
@@ -31,7 +26,7 @@ char *kel_query_escape(const char *text) {
   char *w = out;
   for (size_t i = 0; i < n; i++) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (qchar_ok(c)) {
+    if (kel_query_char_plain(c)) {
       *w++ = static_cast<char>(c);
     } else {
       *w++ = '%';

@@ -9,6 +9,7 @@
 
 #include "core/core_internal.h"
 #include "core/json.h"
+#include "match/escape.h"
 #include "match/http.h"
 #include "match/matcher.h"
 
@@ -16,11 +17,6 @@ namespace {
 
 const char kLookupPath[] = "/api/lookup?id=";
 const char kLookupTail[] = "&read=true&version=v2";
-
-bool passes_escape(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
-}
 
 // Length of the longest prefix of name whose escaped form takes at most budget
 // bytes and that does not end inside a UTF-8 sequence.
@@ -31,7 +27,7 @@ size_t escaped_prefix_len(const char *name, size_t budget) {
   for (; name[i]; ++i) {
     unsigned char c = static_cast<unsigned char>(name[i]);
     if ((c & 0xC0) != 0x80) whole = i;
-    used += passes_escape(c) ? 1 : 3;
+    used += kel_query_char_plain(c) ? 1 : 3;
     if (used > budget) return whole;
   }
   return i;

@@ -11,6 +11,7 @@
 
 #include "core/core_internal.h"
 #include "core/flat_map.h"
+#include "core/grow.h"
 #include "core/json.h"
 #include "match/http.h"
 #include "match/matcher.h"
@@ -40,19 +41,6 @@ size_t s_indexed_used = 0;
 size_t s_indexed_room = 0;
 kel::FlatMap<bool> s_indexed_keys;
 
-// Makes room for one more element: first_cap elements at first, then doubling.
-template <class T>
-bool reserve_one(T *&arr, size_t count, size_t &cap, size_t first_cap) {
-  if (count < cap) return true;
-  if (cap > SIZE_MAX / 2 / sizeof(T)) return false;
-  size_t ncap = cap ? cap * 2 : first_cap;
-  void *p = std::realloc(arr, ncap * sizeof(T));
-  if (!p) return false;
-  arr = static_cast<T *>(p);
-  cap = ncap;
-  return true;
-}
-
 char *copy_bytes(std::string_view s) {
   return kel_strndup(s.data(), s.size());
 }
@@ -79,7 +67,7 @@ void indexed_clear() {
 
 // Appends one pair. Returns false when memory runs out (the table is unchanged).
 bool add_correction(std::string_view key, std::string_view imdb_id) {
-  if (!reserve_one(s_corr, s_ncorr, s_capcorr, 256)) return false;
+  if (!kel_grow(s_corr, s_ncorr, s_capcorr, size_t{256}, SIZE_MAX)) return false;
   char *k = copy_bytes(key);
   char *v = copy_bytes(imdb_id);
   if (!k || !v) {
@@ -101,7 +89,7 @@ bool add_correction(std::string_view key, std::string_view imdb_id) {
 // Appends a copy of the key (with a terminator) to the key bytes, which have
 // room for it.
 bool add_indexed(std::string_view key) {
-  if (!reserve_one(s_indexed, s_nindexed, s_capindexed, 128)) return false;
+  if (!kel_grow(s_indexed, s_nindexed, s_capindexed, size_t{128}, SIZE_MAX)) return false;
   if (s_indexed_room - s_indexed_used < key.size() + 1) return false;
   char *k = s_indexed_bytes + s_indexed_used;
   std::memcpy(k, key.data(), key.size());

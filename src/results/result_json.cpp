@@ -13,26 +13,11 @@ char *s_json = nullptr;
 
 void write_stats(kj::Writer &w, const kel_counters &c) {
   w.start_obj();
-  const struct {
-    const char *name;
-    int64_t value;
-  } rows[] = {
-      {"walked", c.walked},
-      {"considered", c.considered},
-      {"matched", c.matched},
-      {"unmatched", c.unmatched},
-      {"added", c.added},
-      {"updated", c.updated},
-      {"unchanged", c.unchanged},
-      {"errors", c.errors},
-      {"depthMax", c.depth_max},
-      {"vaultWrites", c.vault_writes},
-      {"matcherCalls", c.matcher_calls},
-  };
-  for (const auto &r : rows) {
-    w.key(r.name);
-    w.sint(r.value);
-  }
+#define KEL_COUNTER_ROW(type, member, name) \
+  w.key(name);                              \
+  w.sint(c.member);
+  KEL_COUNTERS(KEL_COUNTER_ROW)
+#undef KEL_COUNTER_ROW
   w.end_obj();
 }
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/grow.h"
 #include "results/results_internal.h"
 
 namespace {
@@ -56,10 +57,6 @@ const char *base_name(const char *path) {
   return slash ? slash + 1 : path;
 }
 
-}  // namespace
-
-namespace {
-
 void clear_locked() {
   for (int32_t i = 0; i < g_st.result_count; ++i) free_texts(&g_st.results[i]);
   g_st.result_count = 0;
@@ -74,7 +71,7 @@ void kel_results_clear() {
   clear_locked();
 }
 
-void kel_results_free_locked() {
+void kel_results_reset_locked() {
   clear_locked();
   std::free(g_st.results);
   g_st.results = nullptr;
@@ -97,19 +94,10 @@ int kel_result_add(const kel_result *r) {
   copy.path = block + klen;
   copy.imdb_id = block + klen + plen;
   Guard g(g_st.lock);
-  if (g_st.result_count == g_st.result_cap) {
-    if (g_st.result_cap > INT32_MAX / 2) {
-      free_texts(&copy);
-      return -1;
-    }
-    int32_t cap = g_st.result_cap == 0 ? 64 : g_st.result_cap * 2;
-    void *grown = std::realloc(g_st.results, static_cast<size_t>(cap) * sizeof(kel_result));
-    if (!grown) {
-      free_texts(&copy);
-      return -1;
-    }
-    g_st.results = static_cast<kel_result *>(grown);
-    g_st.result_cap = cap;
+  // The capacity stops doubling at 2^30, the last doubling an int32_t holds.
+  if (!kel_grow(g_st.results, g_st.result_count, g_st.result_cap, 64, INT32_MAX / 2 + 1)) {
+    free_texts(&copy);
+    return -1;
   }
   bool indexed = index_sync_locked();
   int32_t at = g_st.result_count;
@@ -124,6 +112,18 @@ int kel_result_add(const kel_result *r) {
     }
   }
   return 0;
+}
+
+int kel_result_add_fields(const char *key, const char *path, const char *imdb_id, int32_t outcome,
+                          int32_t season, int32_t episode) {
+  kel_result r{};
+  r.key = const_cast<char *>(key);
+  r.path = const_cast<char *>(path);
+  r.imdb_id = const_cast<char *>(imdb_id);
+  r.outcome = outcome;
+  r.season = season;
+  r.episode = episode;
+  return kel_result_add(&r);
 }
 
 void kel_last_counters_copy(kel_counters *out) {
@@ -210,17 +210,9 @@ KELMCAT_API int32_t kelmcat_stats(kelmcat_scan_stats *stats) noexcept {
   }
   kel_counters c;
   kel_last_counters_copy(&c);
-  stats->walked = c.walked;
-  stats->considered = c.considered;
-  stats->matched = c.matched;
-  stats->unmatched = c.unmatched;
-  stats->added = c.added;
-  stats->updated = c.updated;
-  stats->unchanged = c.unchanged;
-  stats->errors = c.errors;
-  stats->depth_max = c.depth_max;
-  stats->vault_writes = c.vault_writes;
-  stats->matcher_calls = c.matcher_calls;
+#define KEL_COUNTER_COPY(type, member, name) stats->member = c.member;
+  KEL_COUNTERS(KEL_COUNTER_COPY)
+#undef KEL_COUNTER_COPY
   return KELMCAT_OK;
 }
 

@@ -1,25 +1,22 @@
-// Per-file results of a scan and the scan counters: what the scan engine and
-// the result document may call.
+// Per-file results of a scan and the counters of the last scan: what the
+// result document, the library's entry points and the tests may call.
 #ifndef KELMCAT_RESULTS_INTERNAL_H
 #define KELMCAT_RESULTS_INTERNAL_H
 
 #include <cstdint>
 
 #include "core/core_internal.h"
+#include "scan/counters.h"
 
-// The counters of one scan.
-struct kel_counters {
-  int64_t walked;
-  int64_t considered;
-  int64_t matched;
-  int64_t unmatched;
-  int64_t added;
-  int64_t updated;
-  int64_t unchanged;
-  int64_t errors;
-  int32_t depth_max;
-  int64_t vault_writes;
-  int64_t matcher_calls;
+// One per-file result of the last scan; the three texts are never null and
+// share one heap block, owned through key (path and imdb_id point into it).
+struct kel_result {
+  char *key;
+  char *path;
+  char *imdb_id;
+  int32_t outcome;
+  int32_t season;
+  int32_t episode;
 };
 
 // Empties the result list (frees its texts; the array is kept for reuse).
@@ -27,11 +24,14 @@ struct kel_counters {
 void kel_results_clear();
 // Frees every result and the array itself (count and capacity 0), for a
 // caller that holds the state lock (kelmcat_shutdown).
-void kel_results_free_locked();
+void kel_results_reset_locked();
 // Appends a copy of *r (null texts are stored as ""). Returns 0, or -1 for a
 // null record or when memory runs out (the list is then unchanged). Takes the
 // state lock.
 int kel_result_add(const kel_result *r);
+// The same for a result given field by field.
+int kel_result_add_fields(const char *key, const char *path, const char *imdb_id, int32_t outcome,
+                          int32_t season, int32_t episode);
 
 // The counters of the last scan that reached its walk (all zero at load).
 // Guarded by a lock of their own, so both may be called with or without the

@@ -2,6 +2,8 @@
 // and correct-mode filters, the IMDb id from a correction or the matching
 // service, season and episode for series, and the vault record with its
 // outcome, result and counters.
+#include "scan/categorize.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +18,7 @@
 #include "match/season_episode.h"
 #include "scan/filters.h"
 #include "scan/mfile.h"
-#include "scan/walk.h"
+#include "scan/walk_context.h"
 
 namespace {
 
@@ -49,24 +51,31 @@ int32_t read_flag(int32_t kelmcat_state::*field) {
   return g_st.*field;
 }
 
-void add_result(const char *key, const char *name, const char *imdb_id, int32_t outcome,
-                int32_t season, int32_t episode) {
-  kel_result r{};
-  r.key = const_cast<char *>(key);
-  r.path = const_cast<char *>(name);
-  r.imdb_id = const_cast<char *>(imdb_id ? imdb_id : "");
-  r.outcome = outcome;
-  r.season = season;
-  r.episode = episode;
-  kel_result_add(&r);  // a result that cannot be stored is dropped; the counters still count it
-}
-
-// Owns the texts of one file's categorization, so that every return frees them.
+// One file's categorization: the entry, its key and vault keys, and the texts
+// it owns, which are freed however it ends.
 struct file_work {
+  kel_walk *w;
+  kel_counters *c;
+  const kelffa_item *entry;
+  const char *name;
+  int64_t size;
+  char key[kKeyBuf];
+  char hash[16];
+  char corr_vkey[kVaultKeyBuf];
+  char matched_vkey[kVaultKeyBuf];
   mfile n{};
   mfile s{};
   char *stored = nullptr;  // from the vault's get (malloc'ed)
   char *json = nullptr;
+
+  file_work(kel_walk *walk, const kelffa_item *item)
+      : w(walk),
+        c(walk->counters),
+        entry(item),
+        name(kelffa_item_name(item)),
+        size(kelffa_item_size(item)) {}
+  file_work(const file_work &) = delete;
+  file_work &operator=(const file_work &) = delete;
   ~file_work() {
     mfile_free(&n);
     mfile_free(&s);
@@ -74,6 +83,12 @@ struct file_work {
     std::free(json);
   }
 };
+
+// Adds this file's result with the given id, outcome, season and episode.
+void add_result(const file_work &f, const char *imdb_id, int32_t outcome, int32_t season,
+                int32_t episode) {
+  kel_walk_add_result(f.w, f.key, f.name, imdb_id, outcome, season, episode);
+}
 
 // What the stored text says about this file: whether it was written for
 // another identity key (and which), and whether it is current.
@@ -120,191 +135,233 @@ void inspect_stored(kj::Val root, const char *key, const mfile &m, stored_view *
                  same_bool(root.get("RequiredVerify"), m.required_verify);
 }
 
-int32_t categorize(kel_walk *w, const kelffa_item *entry, const char *listing_path) {
-  kel_counters *c = w->counters;
+// A step's answer when the categorization goes on with the next step; any
+// other answer (0 or a negative code) is what the categorization returns.
+constexpr int32_t kGoOn = 1;
 
-  // 1-2: name, size, metadata, extension; the candidate rule.
-  const char *name = kelffa_item_name(entry);
-  int64_t size = kelffa_item_size(entry);
-  char ext[KEL_EXT_BUF];
-  int has_ext = kel_file_extension(name, ext);
-  if (!kel_is_candidate(entry)) return 0;
-
-  // 3-4: the file's cleaned path and the path filter.
+// Its candidate test, cleaned path and path filter, and its identity key (the
+// backend's id, else cleaned path and size; cut without splitting a character).
+int32_t file_key(file_work &f, const char *listing_path) {
+  kel_walk *w = f.w;
+  if (!kel_is_candidate(f.entry)) return 0;
   kel_buf *fp = &w->file_path;
   if (kel_buf_add(fp, nullptr, 0) != 0 || kel_buf_adds(fp, listing_path) != 0)
     return KELMCAT_ERR_OOM;
   size_t lp_len = fp->len;
   if (lp_len > 0 && fp->data[lp_len - 1] != '/' && kel_buf_add(fp, "/", 1) != 0)
     return KELMCAT_ERR_OOM;
-  if (kel_buf_add(fp, name, std::strlen(name)) != 0) return KELMCAT_ERR_OOM;
+  if (kel_buf_add(fp, f.name, std::strlen(f.name)) != 0) return KELMCAT_ERR_OOM;
   if (kel_clean_path(fp->data, &w->clean_path) != 0) return KELMCAT_ERR_OOM;
   const char *clean = w->clean_path.data;
   if (!kel_path_included(clean, 0)) return 0;
 
-  // 5: the identity key (cut without splitting a character).
-  char key[kKeyBuf];
-  const char *bid = kelffa_item_backend_id(entry);
-  if (kelffa_item_has(entry, F_ID) && bid && *bid)
-    kel_format(key, sizeof key, "%s", bid);
+  const char *bid = kelffa_item_backend_id(f.entry);
+  if (kelffa_item_has(f.entry, F_ID) && bid && *bid)
+    kel_format(f.key, sizeof f.key, "%s", bid);
   else
-    kel_format(key, sizeof key, "%s_%" PRId64, clean, size);
+    kel_format(f.key, sizeof f.key, "%s_%" PRId64, clean, f.size);
+  return kGoOn;
+}
 
-  // 6-8: counted as considered; the two modes' filters.
-  c->considered++;
-  if (read_flag(&kelmcat_state::add_new_only) && kel_indexed_has(key)) return 0;
-  char hash[16];
-  std::snprintf(hash, sizeof hash, "%d", kelmcat_stable_hash_utf8(key));
-  if (read_flag(&kelmcat_state::correct_mode) && !kel_walk_has_correction_id(w, hash)) return 0;
+// Counts the file as considered, then the add-new-only and correct-mode
+// filters; leaves the key's hash text in f.hash.
+int32_t mode_filters(file_work &f) {
+  f.c->considered++;
+  if (read_flag(&kelmcat_state::add_new_only) && kel_indexed_has(f.key)) return 0;
+  std::snprintf(f.hash, sizeof f.hash, "%d", kelmcat_stable_hash_utf8(f.key));
+  if (read_flag(&kelmcat_state::correct_mode) && !kel_walk_has_correction_id(f.w, f.hash)) return 0;
+  return kGoOn;
+}
 
-  // 9: the new record and the vault keys.
-  file_work fw;
-  mfile &n = fw.n;
-  mfile_init_new(&n, name, has_ext ? ext : nullptr, w->runtime_config_id, size);
+// The new record and the file's two vault keys.
+void start_record(file_work &f) {
+  char ext[KEL_EXT_BUF];
+  int has_ext = kel_file_extension(f.name, ext);
+  mfile_init_new(&f.n, f.name, has_ext ? ext : nullptr, f.w->runtime_config_id, f.size);
   char corr_key[96], matched_key[96];
-  std::snprintf(corr_key, sizeof corr_key, KEL_CORRECT_PREFIX "%s", hash);
-  std::snprintf(matched_key, sizeof matched_key, KEL_MATCHED_PREFIX "%s", hash);
-  char corr_vkey[kVaultKeyBuf], matched_vkey[kVaultKeyBuf];
-  kel_vault_prefixed_key(corr_vkey, sizeof corr_vkey, w->user, corr_key);
-  kel_vault_prefixed_key(matched_vkey, sizeof matched_vkey, w->user, matched_key);
+  std::snprintf(corr_key, sizeof corr_key, KEL_CORRECT_PREFIX "%s", f.hash);
+  std::snprintf(matched_key, sizeof matched_key, KEL_MATCHED_PREFIX "%s", f.hash);
+  kel_vault_prefixed_key(f.corr_vkey, sizeof f.corr_vkey, f.w->user, corr_key);
+  kel_vault_prefixed_key(f.matched_vkey, sizeof f.matched_vkey, f.w->user, matched_key);
+}
 
-  // 10: a stored correction (vault first), then the loaded corrections.
+// The id of a stored correction (the vault first), then of the loaded
+// corrections. True when one was found; a corrected id needs no verification.
+bool id_from_correction(file_work &f) {
   bool corrected = false;
-  {
-    vault_view v = read_vault();
-    if (v.have && v.get) {
-      char *val = nullptr;
-      int32_t g = v.get(v.ctx, corr_vkey, &val);
-      if (g == 0 && val && *val) {
-        n.imdb_id = kel_strdup(val);
-        corrected = true;
-      }
-      std::free(val);
-    }
-    if (!corrected) {
-      const char *loaded = kel_corrections_get(hash);
-      if (loaded && *loaded) {
-        n.imdb_id = kel_strdup(loaded);
-        corrected = true;
-      }
-    }
-    if (corrected) n.required_verify = 0;
-  }
-
-  // 11: the matching service.
-  if (!corrected) {
-    char lookup[1024];
-    const char *title = kelffa_item_title(entry);
-    int32_t year = kelffa_item_year(entry);
-    if (kel_item_has_metadata(entry) && title && *title && kelffa_item_has(entry, F_YEAR) &&
-        year > 0)
-      kel_format(lookup, sizeof lookup, "%s %d", title, year);
-    else
-      kel_format(lookup, sizeof lookup, "%s", name);
-
-    int32_t is_tv = -1;
-    char *id = nullptr;
-    int32_t r = kel_match_file(lookup, &is_tv, &id);
-    c->matcher_calls++;
-    if (r == KELMCAT_ERR_NO_MATCH) {
-      std::free(id);
-      c->unmatched++;
-      add_result(key, name, nullptr, KELMCAT_OUTCOME_UNMATCHED, -1, -1);
-      return 0;
-    }
-    if (r != 0) {
-      std::free(id);
-      c->errors++;
-      add_result(key, name, nullptr, KELMCAT_OUTCOME_ERROR, -1, -1);
-      return r;
-    }
-    c->matched++;
-    n.imdb_id = id;
-
-    bool series = is_tv == 1;
-    if (!series) {
-      int32_t movie = 1;
-      r = kel_is_movie(n.imdb_id, &movie);
-      c->matcher_calls++;
-      if (r != 0) {
-        c->errors++;
-        add_result(key, name, n.imdb_id, KELMCAT_OUTCOME_ERROR, -1, -1);
-        return r;
-      }
-      series = movie == 0;
-    }
-    if (series) {
-      int32_t season = -1, episode = -1;
-      if (kel_parse_season_episode(name, &season, &episode)) {
-        n.season = season;
-        n.episode = episode;
-      }
-    }
-  }
-
-  // 12: writes must still be armed.
-  if (!read_flag(&kelmcat_state::writes_armed)) {
-    kel_set_error("writes are not armed (call kelmcat_arm_writes(1))");
-    return KELMCAT_ERR_NOT_ARMED;
-  }
-
-  // 13: read the stored record.
   vault_view v = read_vault();
-  int32_t g = -1;
-  if (v.have && v.get) g = v.get(v.ctx, matched_vkey, &fw.stored);
-  if (!v.have || !v.get || g < 0) {
-    c->errors++;
-    add_result(key, name, n.imdb_id, KELMCAT_OUTCOME_ERROR, n.season, n.episode);
-    return KELMCAT_ERR_VAULT;
-  }
-
-  if (g > 0 || !fw.stored || !*fw.stored) {
-    // 13.2: a new record. The vault is looked up again for the write: the
-    // table read for the get may have been replaced since.
-    fw.json = mfile_json(&n, key);
-    v = read_vault();
-    if (fw.json && v.set && v.set(v.ctx, matched_vkey, fw.json) == 0) {
-      c->added++;
-      c->vault_writes++;
-      add_result(key, name, n.imdb_id, KELMCAT_OUTCOME_ADDED, n.season, n.episode);
-    } else {
-      c->errors++;
-      add_result(key, name, n.imdb_id, KELMCAT_OUTCOME_ERROR, n.season, n.episode);
+  if (v.have && v.get) {
+    char *val = nullptr;
+    int32_t answer = v.get(v.ctx, f.corr_vkey, &val);
+    if (answer == 0 && val && *val) {
+      f.n.imdb_id = kel_strdup(val);
+      corrected = true;
     }
+    std::free(val);
+  }
+  if (!corrected) {
+    const char *loaded = kel_corrections_get(f.hash);
+    if (loaded && *loaded) {
+      f.n.imdb_id = kel_strdup(loaded);
+      corrected = true;
+    }
+  }
+  if (corrected) f.n.required_verify = 0;
+  return corrected;
+}
+
+// The name the matching service is asked for: the backend's title and year
+// when it reports both, else the listed name.
+void lookup_name(const file_work &f, char (&out)[1024]) {
+  const char *title = kelffa_item_title(f.entry);
+  int32_t year = kelffa_item_year(f.entry);
+  if (kel_item_has_metadata(f.entry) && title && *title && kelffa_item_has(f.entry, F_YEAR) &&
+      year > 0)
+    kel_format(out, sizeof out, "%s %d", title, year);
+  else
+    kel_format(out, sizeof out, "%s", f.name);
+}
+
+// Season and episode from the name, for a series.
+void season_episode(file_work &f) {
+  int32_t season = -1, episode = -1;
+  if (kel_parse_season_episode(f.name, &season, &episode)) {
+    f.n.season = season;
+    f.n.episode = episode;
+  }
+}
+
+// The id from the matching service, then the movie check unless the service
+// said it is a series, and season and episode for a series.
+int32_t id_from_matcher(file_work &f) {
+  char lookup[1024];
+  lookup_name(f, lookup);
+  int32_t is_tv = -1;
+  char *id = nullptr;
+  int32_t r = kel_match_file(lookup, &is_tv, &id);
+  f.c->matcher_calls++;
+  if (r == KELMCAT_ERR_NO_MATCH) {
+    std::free(id);
+    f.c->unmatched++;
+    add_result(f, nullptr, KELMCAT_OUTCOME_UNMATCHED, -1, -1);
     return 0;
   }
+  if (r != 0) {
+    std::free(id);
+    f.c->errors++;
+    add_result(f, nullptr, KELMCAT_OUTCOME_ERROR, -1, -1);
+    return r;
+  }
+  f.c->matched++;
+  f.n.imdb_id = id;
+  bool series = is_tv == 1;
+  if (!series) {
+    int32_t movie = 1;
+    r = kel_is_movie(f.n.imdb_id, &movie);
+    f.c->matcher_calls++;
+    if (r != 0) {
+      f.c->errors++;
+      add_result(f, f.n.imdb_id, KELMCAT_OUTCOME_ERROR, -1, -1);
+      return r;
+    }
+    series = movie == 0;
+  }
+  if (series) season_episode(f);
+  return kGoOn;
+}
 
-  // 13.3: a stored record. One written for another identity key (its vault key
-  // collides with this file's) is left alone.
-  mfile &s = fw.s;
+int32_t pick_imdb_id(file_work &f) {
+  if (id_from_correction(f)) return kGoOn;
+  return id_from_matcher(f);
+}
+
+// Writes a record text under the matched-id key; true when it was written.
+// The vault is looked up again for the write: the table read for the get may
+// have been replaced since.
+bool write_record(const file_work &f) {
+  vault_view v = read_vault();
+  return f.json && v.set && v.set(v.ctx, f.matched_vkey, f.json) == 0;
+}
+
+// A file the vault holds no record for.
+int32_t add_record(file_work &f) {
+  const mfile &n = f.n;
+  f.json = mfile_json(&n, f.key);
+  if (write_record(f)) {
+    f.c->added++;
+    f.c->vault_writes++;
+    add_result(f, n.imdb_id, KELMCAT_OUTCOME_ADDED, n.season, n.episode);
+  } else {
+    // Nothing of this file is in the vault, so the failure is its result.
+    f.c->errors++;
+    add_result(f, n.imdb_id, KELMCAT_OUTCOME_ERROR, n.season, n.episode);
+  }
+  return 0;
+}
+
+// A file with a stored record: merged with the new one and rewritten unless it
+// is current. One written for another identity key (its vault key collides
+// with this file's) is left alone.
+int32_t refresh_record(file_work &f) {
+  mfile &s = f.s;
   kj::Doc stored_doc;
-  stored_doc.parse(fw.stored, std::strlen(fw.stored));
+  stored_doc.parse(f.stored, std::strlen(f.stored));
   mfile_read_stored_root(&s, stored_doc.root());
-  mfile_merge(&s, &n, w->runtime_config_id);
+  mfile_merge(&s, &f.n, f.w->runtime_config_id);
   stored_view sv;
-  inspect_stored(stored_doc.root(), key, s, &sv);
+  inspect_stored(stored_doc.root(), f.key, s, &sv);
   if (sv.other_key) {
-    c->errors++;
-    add_result(key, name, n.imdb_id, KELMCAT_OUTCOME_ERROR, n.season, n.episode);
-    kel_add_warning("vault key collision: %.*s and %.*s", kel_cutw(key, 200), key,
+    f.c->errors++;
+    add_result(f, f.n.imdb_id, KELMCAT_OUTCOME_ERROR, f.n.season, f.n.episode);
+    kel_add_warning("vault key collision: %.*s and %.*s", kel_cutw(f.key, 200), f.key,
                     kel_cutw(sv.key.c_str(), 200), sv.key.c_str());
     return 0;
   }
   if (sv.current) {
-    c->unchanged++;
-    add_result(key, name, s.imdb_id, KELMCAT_OUTCOME_UNCHANGED, s.season, s.episode);
+    f.c->unchanged++;
+    add_result(f, s.imdb_id, KELMCAT_OUTCOME_UNCHANGED, s.season, s.episode);
     return 0;
   }
-  fw.json = mfile_json(&s, key);
-  v = read_vault();
-  if (fw.json && v.set && v.set(v.ctx, matched_vkey, fw.json) == 0) {
-    c->updated++;
-    c->vault_writes++;
-    add_result(key, name, s.imdb_id, KELMCAT_OUTCOME_UPDATED, s.season, s.episode);
+  f.json = mfile_json(&s, f.key);
+  if (write_record(f)) {
+    f.c->updated++;
+    f.c->vault_writes++;
+    add_result(f, s.imdb_id, KELMCAT_OUTCOME_UPDATED, s.season, s.episode);
   } else {
-    c->errors++;
+    // Counted but no result: the stored record still stands for the file,
+    // unlike a failed first write, which leaves nothing behind.
+    f.c->errors++;
   }
   return 0;
+}
+
+// With writes still armed: reads the stored record and adds or refreshes it.
+int32_t store_record(file_work &f) {
+  if (!read_flag(&kelmcat_state::writes_armed)) {
+    kel_set_error("writes are not armed (call kelmcat_arm_writes(1))");
+    return KELMCAT_ERR_NOT_ARMED;
+  }
+  vault_view v = read_vault();
+  int32_t answer = -1;
+  if (v.have && v.get) answer = v.get(v.ctx, f.matched_vkey, &f.stored);
+  if (!v.have || !v.get || answer < 0) {
+    f.c->errors++;
+    add_result(f, f.n.imdb_id, KELMCAT_OUTCOME_ERROR, f.n.season, f.n.episode);
+    return KELMCAT_ERR_VAULT;
+  }
+  if (answer > 0 || !f.stored || !*f.stored) return add_record(f);
+  return refresh_record(f);
+}
+
+int32_t categorize(kel_walk *w, const kelffa_item *entry, const char *listing_path) {
+  file_work f(w, entry);
+  int32_t r = file_key(f, listing_path);
+  if (r == kGoOn) r = mode_filters(f);
+  if (r != kGoOn) return r;
+  start_record(f);
+  r = pick_imdb_id(f);
+  if (r != kGoOn) return r;
+  return store_record(f);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "core/path.h"
+
 namespace {
 
 using Guard = std::lock_guard<std::mutex>;
@@ -103,7 +105,7 @@ int kel_item_has_metadata(const kelffa_item *item) {
 int kel_is_candidate(const kelffa_item *item) {
   if (!item || kelffa_item_is_folder(item) != 0) return 0;
   const char *name = kelffa_item_name(item);
-  if (!*name || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return 0;
+  if (!*name || kel_is_dot_name(name)) return 0;
   if (kel_item_has_metadata(item)) return 1;
   char ext[KEL_EXT_BUF];
   if (!kel_file_extension(name, ext)) return 0;

@@ -1,5 +1,5 @@
-// The scan entry point: checks, backend session, preloads, the walk, the
-// summary and the scan-complete notification; and the cancel request.
+// The scan driver: checks, backend session, preloads, the walk, the summary
+// and the scan-complete notification; and the cancel request.
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -8,7 +8,7 @@
 #include "core/keys.h"
 #include "match/matcher.h"
 #include "match/notify.h"
-#include "results/results_internal.h"
+#include "scan/scan.h"
 #include "scan/walk.h"
 
 namespace {
@@ -41,88 +41,15 @@ void take_snapshot(scan_snapshot *s) {
   s->have_walk_root = g_st.walk_root[0] != '\0';
 }
 
-// Frees the walk context however the walk ends.
-struct walk_guard {
-  kel_walk *w;
-  ~walk_guard() { kel_walk_free(w); }
-};
-
 void store_last_code(int32_t code) {
   Guard g(g_st.lock);
   g_st.last_code = code;
 }
 
-}  // namespace
-
-void kel_walk_collect_correction_ids(kel_walk *w) {
-  void *ctx = nullptr;
-  int32_t (*search)(void *, const char *, char ***, size_t *) = nullptr;
-  {
-    Guard g(g_st.lock);
-    if (g_st.have_vault) {
-      ctx = g_st.vault.ctx;
-      search = g_st.vault.search_keys;
-    }
-  }
-  if (!search) return;
-  char **keys = nullptr;
-  size_t count = 0;
-  int32_t rc = search(ctx, KEL_VAULT_NAMESPACE, &keys, &count);
-  if (!keys) return;
-  bool collecting = rc == 0;
-  for (size_t i = 0; i < count; ++i) {
-    const char *k = keys[i];
-    if (collecting && k) {
-      const char *m = std::strstr(k, KEL_CORRECT_PREFIX);
-      if (m) {
-        const char *d = m + sizeof(KEL_CORRECT_PREFIX) - 1;
-        size_t n = 0;
-        while (n < 23 && d[n] >= '0' && d[n] <= '9') ++n;
-        if (n > 0 && kel_walk_add_correction_id(w, d, n) == -1)
-          collecting = false;  // the array cannot grow
-      }
-    }
-    std::free(keys[i]);
-  }
-  std::free(keys);
-}
-
-// Runs the walk of one scan with fresh counters; always leaves the counters in
-// the last-counters copy and the matcher's per-scan tables reset.
-int32_t kelmcat_run_walk(const char *user, const char *runtime_config_id, kel_counters *c) {
-  *c = kel_counters{};
-  kel_last_counters_set(nullptr);
-
-  kel_walk w;
-  if (kel_walk_init(&w, user, runtime_config_id, c) != 0) {
-    kel_matcher_state_reset();
-    return KELMCAT_ERR_OOM;
-  }
-  int32_t r;
-  {
-    walk_guard guard{&w};
-    int32_t correct_mode;
-    {
-      Guard g(g_st.lock);
-      correct_mode = g_st.correct_mode;
-    }
-    try {
-      if (correct_mode) kel_walk_collect_correction_ids(&w);
-      r = walk_folder(&w, "/", 0);
-    } catch (const std::bad_alloc &) {
-      r = KELMCAT_ERR_OOM;
-    }
-    if (r != 0 && r != KELMCAT_ERR_NO_MATCH && r != KELMCAT_ERR_MATCHER_DOWN)
-      kel_set_error("%s", kel_errstr(r));
-  }
-  kel_last_counters_set(c);
-  kel_matcher_state_reset();
-  return r;
-}
-
-namespace {
-
-int32_t scan(const char *user, const char *config) {
+// The arguments: both ids present, and a user id short enough that every
+// namespaced key of the user keeps its whole hash (a longer id would cut the
+// keys and make all of the user's files share one record).
+int32_t check_ids(const char *user, const char *config) {
   if (!user || !*user) {
     kel_set_error("null user id");
     return KELMCAT_ERR_ARG;
@@ -131,15 +58,16 @@ int32_t scan(const char *user, const char *config) {
     kel_set_error("null runtime config id");
     return KELMCAT_ERR_ARG;
   }
-  // Every namespaced key of this user must hold its whole hash: a longer id
-  // would cut the keys and make all of the user's files share one record.
   size_t user_len = std::strlen(user);
   if (user_len > KEL_MAX_USER_ID) {
     kel_set_error("user id too long (%zu > %zu)", user_len, static_cast<size_t>(KEL_MAX_USER_ID));
     return KELMCAT_ERR_ARG;
   }
-  scan_snapshot s;
-  take_snapshot(&s);
+  return 0;
+}
+
+// What a scan needs installed before it starts, in the order checked.
+int32_t check_setup(const scan_snapshot &s) {
   if (s.io_kind < 0) {
     kel_set_error("no io backend \xE2\x80\x94 call kelmcat_use_curl/use_fake/set_io first");
     return KELMCAT_ERR_NO_IO;
@@ -160,28 +88,30 @@ int32_t scan(const char *user, const char *config) {
     kel_set_error("writes are not armed (call kelmcat_arm_writes(1)) \xE2\x80\x94 scan refuses");
     return KELMCAT_ERR_NOT_ARMED;
   }
-  if (kelffa_open(s.backend_id, s.backend_config) != 0) {
-    const char *why = kelffa_last_error();
-    kel_set_error("kelffa_open(%s) failed: %s", s.backend_id, why && *why ? why : "?");
-    return KELMCAT_ERR_NO_STORAGE;
-  }
+  return 0;
+}
 
-  // The whole user id: the correction writer namespaces its keys with it, so
-  // it must be the one the walk reads under.
+int32_t open_backend(const scan_snapshot &s) {
+  if (kelffa_open(s.backend_id, s.backend_config) == 0) return 0;
+  const char *why = kelffa_last_error();
+  kel_set_error("kelffa_open(%s) failed: %s", s.backend_id, why && *why ? why : "?");
+  return KELMCAT_ERR_NO_STORAGE;
+}
+
+// Keeps the whole user id (the correction writer namespaces its keys with it,
+// so it must be the one the walk reads under), clears the previous results and
+// the matcher's per-scan tables, and logs the start.
+int32_t begin_scan(const char *user, const char *config, const scan_snapshot &s,
+                   const kel_scan_output *out) {
   char *scan_user = kel_strdup(user);
-  if (!scan_user) {
-    kelffa_close();
-    return KELMCAT_ERR_OOM;
-  }
+  if (!scan_user) return KELMCAT_ERR_OOM;
   {
     Guard g(g_st.lock);
     std::free(g_st.scan_user);
     g_st.scan_user = scan_user;
   }
-
-  kel_results_clear();
+  if (out && out->clear_results) out->clear_results();
   kel_matcher_state_reset();
-
   if (s.have_walk_root) {
     char root[sizeof g_st.walk_root];
     {
@@ -193,26 +123,25 @@ int32_t scan(const char *user, const char *config) {
   } else {
     kel_log("scan start user=%s cfg=%s", user, config);
   }
+  return 0;
+}
 
+// The user's corrections in correct mode, the indexed keys in add-new-only mode.
+int32_t preload(const char *user, const char *config, const scan_snapshot &s) {
   if (s.correct_mode) {
     int32_t r = kel_corrections_load();
-    if (r != 0) {
-      kelffa_close();
-      return r;
-    }
+    if (r != 0) return r;
   }
   if (s.add_new_only) {
     int32_t r = kel_find_indexed(user, config);
-    if (r != 0) {
-      kelffa_close();
-      return r;
-    }
+    if (r != 0) return r;
   }
+  return 0;
+}
 
-  kel_counters c{};
-  int32_t r = kelmcat_run_walk(user, config, &c);
-  kelffa_close();
-
+// The summary line, the last code and, after a whole walk, the notification,
+// whose failure only adds a warning.
+int32_t finish_scan(const char *user, const char *config, int32_t r, const kel_counters &c) {
   if (r != 0) {
     kel_log(
         "scan ended rc=%d (%s) walked=%lld considered=%lld added=%lld updated=%lld "
@@ -240,18 +169,40 @@ int32_t scan(const char *user, const char *config) {
   return 0;
 }
 
+int32_t scan(const char *user, const char *config, const kel_scan_output *out) {
+  int32_t r = check_ids(user, config);
+  if (r != 0) return r;
+  scan_snapshot s;
+  take_snapshot(&s);
+  r = check_setup(s);
+  if (r == 0) r = open_backend(s);
+  if (r != 0) return r;
+  // From here on the backend is open; every way out closes it.
+  r = begin_scan(user, config, s, out);
+  if (r == 0) r = preload(user, config, s);
+  if (r != 0) {
+    kelffa_close();
+    return r;
+  }
+  kel_counters c{};
+  r = kelmcat_run_walk(user, config, &c, out);
+  kelffa_close();
+  return finish_scan(user, config, r, c);
+}
+
 }  // namespace
 
-extern "C" {
-
-KELMCAT_API int32_t kelmcat_scan(const char *user_id, const char *runtime_config_id) noexcept {
+int32_t kel_scan_run(const char *user_id, const char *runtime_config_id,
+                     const kel_scan_output *out) noexcept {
   try {
-    return scan(user_id, runtime_config_id);
+    return scan(user_id, runtime_config_id, out);
   } catch (const std::bad_alloc &) {
     kelffa_close();
     return KELMCAT_ERR_OOM;
   }
 }
+
+extern "C" {
 
 KELMCAT_API void kelmcat_cancel(void) noexcept {
   {

@@ -1,6 +1,6 @@
 // The folder walk: every folder of the open backend, depth first, files before
 // subfolders, with the depth cap, cancellation, cycle detection and the path
-// filters; and the walk context it works in.
+// filters; and the run of one scan's walk.
 #include "scan/walk.h"
 
 #include <cstdlib>
@@ -9,33 +9,18 @@
 #include <mutex>
 #include <new>
 
-#include "ffa/ffa_internal.h"
+#include "core/grow.h"
+#include "core/path.h"
+#include "match/matcher.h"
+#include "scan/categorize.h"
 #include "scan/filters.h"
 
 namespace {
 
 using Guard = std::lock_guard<std::mutex>;
 
-constexpr uint64_t kInitialIndexSlots = 1024;
-
-// 64-bit FNV-1a with this system's start value (not the published basis).
-uint64_t path_hash(const char *s) {
-  uint64_t h = 1469598103934665603ULL;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
-    h ^= *p;
-    h *= 1099511628211ULL;
-  }
-  return h;
-}
-
-void index_put(uint64_t *index, uint64_t mask, const char *path, uint64_t value) {
-  uint64_t slot = path_hash(path) & mask;
-  while (index[slot] != 0) slot = (slot + 1) & mask;
-  index[slot] = value;
-}
-
 bool skipped_name(const char *name) {
-  return !name || !*name || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+  return !name || !*name || kel_is_dot_name(name);
 }
 
 // Owned paths of the subfolders of one folder, in the order found.
@@ -50,13 +35,7 @@ struct subfolders {
     std::free(items);
   }
   bool push(const char *path) {
-    if (count == cap) {
-      size_t ncap = cap ? cap * 2 : 16;
-      void *p = std::realloc(items, ncap * sizeof(char *));
-      if (!p) return false;
-      items = static_cast<char **>(p);
-      cap = ncap;
-    }
+    if (!kel_grow(items, count, cap, size_t{16}, SIZE_MAX)) return false;
     char *copy = kel_strdup(path);
     if (!copy) return false;
     items[count++] = copy;
@@ -120,108 +99,6 @@ int32_t folder_pass(kel_walk *w, const char *lpath, subfolders *subs) {
 
 }  // namespace
 
-int32_t kel_walk_init(kel_walk *w, const char *user, const char *runtime_config_id,
-                      kel_counters *counters) {
-  *w = kel_walk{};
-  w->user = user;
-  w->runtime_config_id = runtime_config_id;
-  w->counters = counters;
-  w->index = static_cast<uint64_t *>(std::calloc(kInitialIndexSlots, sizeof(uint64_t)));
-  if (!w->index) return KELMCAT_ERR_OOM;
-  w->index_mask = kInitialIndexSlots - 1;
-  return 0;
-}
-
-void kel_walk_free(kel_walk *w) {
-  for (uint64_t i = 0; i < w->visited_count; ++i) std::free(w->visited[i]);
-  std::free(w->visited);
-  std::free(w->index);
-  delete w->correction_set;
-  for (uint64_t i = 0; i < w->correction_count; ++i) std::free(w->correction_ids[i]);
-  std::free(w->correction_ids);
-  kel_buf_free(&w->file_path);
-  kel_buf_free(&w->clean_path);
-  *w = kel_walk{};
-}
-
-int kel_walk_add_correction_id(kel_walk *w, const char *id, size_t len) {
-  if (w->correction_count == w->correction_cap) {
-    uint64_t ncap = w->correction_cap ? w->correction_cap * 2 : 64;
-    void *p = std::realloc(w->correction_ids, ncap * sizeof(char *));
-    if (!p) return -1;
-    w->correction_ids = static_cast<char **>(p);
-    w->correction_cap = ncap;
-  }
-  char *copy = kel_strndup(id, len);
-  if (!copy) return -2;
-  try {
-    if (!w->correction_set) w->correction_set = new kel::FlatMap<bool>();
-    w->correction_set->insert(std::string_view(copy, len), true);
-  } catch (const std::bad_alloc &) {
-    std::free(copy);
-    return -2;
-  }
-  w->correction_ids[w->correction_count++] = copy;
-  return 0;
-}
-
-int kel_walk_has_correction_id(const kel_walk *w, const char *id) {
-  if (!w->correction_set || !id) return 0;
-  return w->correction_set->find(std::string_view(id)) ? 1 : 0;
-}
-
-int kel_visited_has(const kel_walk *w, const char *path) {
-  if (w->index_mask == 0 || !path) return 0;
-  uint64_t slot = path_hash(path) & w->index_mask;
-  while (w->index[slot] != 0) {
-    if (std::strcmp(w->visited[w->index[slot] - 1], path) == 0) return 1;
-    slot = (slot + 1) & w->index_mask;
-  }
-  return 0;
-}
-
-int kel_visited_add(kel_walk *w, const char *path) {
-  if (w->visited_count == w->visited_cap) {
-    uint64_t ncap = w->visited_cap ? w->visited_cap * 2 : 64;
-    void *p = std::realloc(w->visited, ncap * sizeof(char *));
-    if (!p) return -1;
-    w->visited = static_cast<char **>(p);
-    w->visited_cap = ncap;
-  }
-  char *copy = kel_strdup(path);
-  if (!copy) return -1;
-  w->visited[w->visited_count++] = copy;
-  if (w->index_mask == 0) return 0;
-
-  if (3 * w->visited_count > 2 * w->index_mask) {
-    // Grow by four before the load passes two thirds; without memory, cycle
-    // detection is switched off for the rest of the scan.
-    uint64_t nmask = 4 * w->index_mask + 3;
-    uint64_t *nindex = static_cast<uint64_t *>(std::calloc(nmask + 1, sizeof(uint64_t)));
-    std::free(w->index);
-    w->index = nindex;
-    if (!nindex) {
-      w->index_mask = 0;
-      return 0;
-    }
-    w->index_mask = nmask;
-    for (uint64_t i = 0; i + 1 < w->visited_count; ++i)
-      index_put(w->index, nmask, w->visited[i], i + 1);
-  }
-  index_put(w->index, w->index_mask, copy, w->visited_count);
-  return 0;
-}
-
-int kel_walk_cancelled(kel_walk *w) {
-  int32_t requested;
-  {
-    Guard g(g_st.lock);
-    requested = g_st.cancel_requested;
-  }
-  if (requested || w->cancelled) w->cancelled = 1;
-  return w->cancelled;
-}
-
 int32_t walk_folder(kel_walk *w, const char *path, int32_t level) {
   if (kel_walk_cancelled(w)) return KELMCAT_ERR_CANCELLED;
 
@@ -263,4 +140,51 @@ int32_t walk_folder(kel_walk *w, const char *path, int32_t level) {
     if (r != 0) return r;
   }
   return 0;
+}
+
+namespace {
+
+// Frees the walk context however the walk ends.
+struct walk_owner {
+  kel_walk *w;
+  ~walk_owner() { kel_walk_free(w); }
+};
+
+void set_last_counters(const kel_scan_output *out, const kel_counters *c) {
+  if (out && out->set_last_counters) out->set_last_counters(c);
+}
+
+}  // namespace
+
+int32_t kelmcat_run_walk(const char *user, const char *runtime_config_id, kel_counters *c,
+                         const kel_scan_output *out) {
+  *c = kel_counters{};
+  set_last_counters(out, nullptr);
+
+  kel_walk w;
+  if (kel_walk_init(&w, user, runtime_config_id, c) != 0) {
+    kel_matcher_state_reset();
+    return KELMCAT_ERR_OOM;
+  }
+  w.out = out;
+  int32_t r;
+  {
+    walk_owner owner{&w};
+    int32_t correct_mode;
+    {
+      Guard g(g_st.lock);
+      correct_mode = g_st.correct_mode;
+    }
+    try {
+      if (correct_mode) kel_walk_collect_correction_ids(&w);
+      r = walk_folder(&w, "/", 0);
+    } catch (const std::bad_alloc &) {
+      r = KELMCAT_ERR_OOM;
+    }
+    if (r != 0 && r != KELMCAT_ERR_NO_MATCH && r != KELMCAT_ERR_MATCHER_DOWN)
+      kel_set_error("%s", kel_errstr(r));
+  }
+  set_last_counters(out, c);
+  kel_matcher_state_reset();
+  return r;
 }

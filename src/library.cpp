@@ -1,0 +1,65 @@
+// Library-wide entry points that span the subsystems: the scan entry point,
+// which connects the scan engine to the result list, shutdown, and the
+// switches onto the built-in fakes.
+#include <mutex>
+
+#include "core/core_internal.h"
+#include "match/http.h"
+#include "results/results_internal.h"
+#include "scan/scan.h"
+
+namespace {
+
+// The result list and the counters copy the scan engine reports to.
+const kel_scan_output s_scan_output = {kel_results_clear, kel_result_add_fields,
+                                       kel_last_counters_set};
+
+}  // namespace
+
+extern "C" {
+
+KELMCAT_API int32_t kelmcat_scan(const char *user_id, const char *runtime_config_id) noexcept {
+  return kel_scan_run(user_id, runtime_config_id, &s_scan_output);
+}
+
+KELMCAT_API void kelmcat_shutdown(void) noexcept {
+  {
+    // The configuration, the reporting and the result list go back in one step.
+    std::lock_guard<std::mutex> g(g_st.lock);
+    kel_state_reset_locked();
+    kel_results_reset_locked();
+  }
+  // The fakes and the folder-access layer keep their own state, outside the lock.
+  kel_fake_state_clear();
+  kelffa_reset();
+}
+
+KELMCAT_API int32_t kelmcat_fake_load_tree(const char *tree_json) noexcept {
+  if (!tree_json || !*tree_json) {
+    kel_set_error("null tree json");
+    return KELMCAT_ERR_ARG;
+  }
+  if (kelffa_fake_register() != 0) {
+    kel_set_error("kelffa_fake_register failed: %s", kelffa_last_error());
+    return KELMCAT_ERR_NO_STORAGE;
+  }
+  int32_t rc = kelffa_fake_load_tree(tree_json);
+  if (rc != 0) {
+    kel_set_error("kelffa_fake_load_tree failed: %s", kelffa_last_error());
+    // A valid text that memory could not hold is not the caller's mistake.
+    return rc == KELFFA_ERR_OOM ? KELMCAT_ERR_OOM : KELMCAT_ERR_ARG;
+  }
+  return KELMCAT_OK;
+}
+
+KELMCAT_API int32_t kelmcat_use_fake(void) noexcept {
+  if (kelffa_fake_register() != 0) {
+    const char *e = kelffa_last_error();
+    kel_set_error("kelffa_fake_register failed: %s", e ? e : "?");
+    return KELMCAT_ERR_NO_STORAGE;
+  }
+  kel_select_fake_io();
+  return KELMCAT_OK;
+}
+
+}  // extern "C"
