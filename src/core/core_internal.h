@@ -66,6 +66,9 @@ extern kelmcat_state g_st;
 // The default video extension table (17 entries).
 extern const char *const s_video_types[17];
 
+// Frees the texts of a list and empties it.
+void kel_strlist_free(kel_strlist *l);
+
 // Returns every field of the record that the configuration and the reporting
 // keep to its load-time value (the result list is the results subsystem's).
 // The caller holds the lock.
