@@ -139,8 +139,6 @@ KELMCAT_API const char *kelmcat_last_url(void) KELMCAT_NOEXCEPT;
 KELMCAT_API int32_t kelmcat_warning_count(void) KELMCAT_NOEXCEPT;
 KELMCAT_API const char *kelmcat_warning(int32_t index) KELMCAT_NOEXCEPT;
 
-/* @@section categorizer-keys@@ */
-
 /* ---- Keys -------------------------------------------------------------- */
 
 /* The keys the library reads and writes in the vault, for a host that needs the
@@ -159,7 +157,7 @@ KELMCAT_API int32_t kelmcat_vault_key(const char *item_key, char *out,
 KELMCAT_API int32_t kelmcat_correction_key(const char *item_key, char *out,
                                            uint64_t out_size) KELMCAT_NOEXCEPT;
 
-/* @@section categorizer-io@@ */
+/* ---- IO and vault tables ------------------------------------------------ */
 
 /* Installs the host's IO table by reference: the table and its ctx must stay
  * valid (and unchanged while a request may be in flight) until another table
@@ -173,8 +171,6 @@ KELMCAT_API int32_t kelmcat_use_curl(void) KELMCAT_NOEXCEPT;
  * KELMCAT_ERR_ARG). The host may discard its record on return but keeps ctx
  * valid until kelmcat_shutdown(). A second call replaces the first. */
 KELMCAT_API int32_t kelmcat_set_vault(const kelmcat_vault *table) KELMCAT_NOEXCEPT;
-
-/* @@section categorizer-scan@@ */
 
 /* ---- Scan and scan-complete notification --------------------------------- */
 
@@ -197,8 +193,6 @@ KELMCAT_API void kelmcat_cancel(void) KELMCAT_NOEXCEPT;
  * otherwise returns the request's code (0 for a 2xx answer). */
 KELMCAT_API int32_t kelmcat_notify_scan_complete(const char *user_id,
                                                  const char *runtime_config_id) KELMCAT_NOEXCEPT;
-
-/* @@section categorizer-results@@ */
 
 /* ---- Results and statistics ------------------------------------------- */
 
@@ -268,8 +262,6 @@ KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
 /* ======================================================================
  * Folder access
  * ====================================================================== */
-
-/* @@section ffa@@ */
 
 /* ---- Result codes ------------------------------------------------------ */
 
@@ -467,7 +459,7 @@ KELMCAT_API const char *kelffa_path_join(const char *folder, const char *name) K
  * Built-in fakes
  * ====================================================================== */
 
-/* @@section fakes-io@@ */
+/* ---- Fake IO and fake vault --------------------------------------------- */
 
 /* Fake IO (selected with kelmcat_use_fake): scripted answers of the remote
  * services. The fakes are not locked: call these only while no scan runs.
@@ -508,8 +500,6 @@ KELMCAT_API const kelmcat_vault *kel_fake_vault(void) KELMCAT_NOEXCEPT;
 /* Empties every scripted table, the fault, the canned bodies and the fake
  * store, and sets every counter to 0 (kelmcat_shutdown() does the same). */
 KELMCAT_API void kel_fake_reset(void) KELMCAT_NOEXCEPT;
-
-/* @@section fakes-tree@@ */
 
 /* ---- Fake tree backend ("fake") -------------------------------------------- */
 

@@ -27,7 +27,7 @@ size_t escaped_prefix_len(const char *name, size_t budget) {
   for (; name[i]; ++i) {
     unsigned char c = static_cast<unsigned char>(name[i]);
     if ((c & 0xC0) != 0x80) whole = i;
-    used += kel_query_char_plain(c) ? 1 : 3;
+    used += kel_query_char_plain(c) ? 1u : 3u;
     if (used > budget) return whole;
   }
   return i;
