@@ -63,8 +63,8 @@ struct file_work {
   char hash[16];
   char corr_vkey[kVaultKeyBuf];
   char matched_vkey[kVaultKeyBuf];
-  mfile n{};
-  mfile s{};
+  mfile n{};               // the new record
+  mfile s{};               // the stored record, once there is one to merge with
   char *stored = nullptr;  // from the vault's get (malloc'ed)
   char *json = nullptr;
 
