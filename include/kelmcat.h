@@ -85,6 +85,25 @@ typedef struct kelmcat_vault {
  * thread that logs; never called with the library's lock held. */
 typedef void (*kelmcat_log_fn)(const char *line, void *user);
 
+/* What the progress hook receives: the running scan's counters (never
+ * decreasing within a scan) and where the walk is. struct_size is
+ * sizeof(kelmcat_progress) of this version; later versions only append
+ * members. folder is the folder being walked, valid only during the call;
+ * depth is its level (the walk root is 0). The last call of a scan, made once
+ * the walk has ended (however it ended), has depth -1 and folder "". */
+typedef struct kelmcat_progress {
+  uint32_t struct_size;
+  int32_t depth;
+  const char *folder;
+  int64_t walked, considered, matched, unmatched, added, updated, unchanged, errors, vault_writes,
+      matcher_calls;
+} kelmcat_progress;
+
+/* Progress hook: called on the scanning thread, never with the library's lock
+ * held, when the walk enters a folder, after every 256 files it categorizes,
+ * and once when the walk ends. */
+typedef void (*kelmcat_progress_fn)(const kelmcat_progress *progress, void *user);
+
 /* ---- Configuration ---------------------------------------------------- */
 
 /* Every setter copies its arguments; the caller may release them on return.
@@ -92,6 +111,10 @@ typedef void (*kelmcat_log_fn)(const char *line, void *user);
  * stored value unchanged. Setters may be called from any thread, also while a
  * scan runs on another one. */
 KELMCAT_API void kelmcat_set_logger(kelmcat_log_fn hook, void *user) KELMCAT_NOEXCEPT;
+/* Installs the progress hook (NULL removes it). Once this returns, a removed
+ * or replaced hook is not called again, apart from a call already running on
+ * the scanning thread. Without a hook a scan does no progress work at all. */
+KELMCAT_API void kelmcat_set_progress(kelmcat_progress_fn hook, void *user) KELMCAT_NOEXCEPT;
 /* Base URL of the matching service; must begin with "https://", at most 255 bytes. */
 KELMCAT_API int32_t kelmcat_set_matcher_host(const char *base_url) KELMCAT_NOEXCEPT;
 /* Credential sent with the scan-complete notification; at most 255 bytes. */
@@ -141,8 +164,8 @@ KELMCAT_API const char *kelmcat_warning(int32_t index) KELMCAT_NOEXCEPT;
 
 /* ---- Keys -------------------------------------------------------------- */
 
-/* The keys the library reads and writes in the vault, for a host that needs the
- * same ones. Each writes a NUL-terminated text into out[out_size] and returns
+/* Key derivation, for a host that reads or writes the same vault entries as
+ * the library. Each writes a NUL-terminated text into out[out_size] and returns
  * KELMCAT_OK, or KELMCAT_ERR_ARG with a message when an argument is null or the
  * text does not fit (out may then hold a cut text that must not be used). */
 
@@ -156,6 +179,17 @@ KELMCAT_API int32_t kelmcat_vault_key(const char *item_key, char *out,
 /* "CorrectIMDbId_<hash>" of an identity key; 25 bytes always suffice. */
 KELMCAT_API int32_t kelmcat_correction_key(const char *item_key, char *out,
                                            uint64_t out_size) KELMCAT_NOEXCEPT;
+/* The keys a scan of user_id actually reads and writes in the vault:
+ * "TALMERON_IMediaKeyVault_<user_id>_MatchedIMDbId_<hash>" and
+ * "TALMERON_IMediaKeyVault_<user_id>_CorrectIMDbId_<hash>" (user_id byte for
+ * byte). The un-namespaced keys above are only their last part. A null or
+ * empty user_id counts as a null argument; a user id longer than a scan
+ * accepts fails with "user id too long (<length> > <limit>)". A buffer of the
+ * user id's length plus 50 bytes always suffices. */
+KELMCAT_API int32_t kelmcat_user_vault_key(const char *user_id, const char *item_key, char *out,
+                                           uint64_t out_size) KELMCAT_NOEXCEPT;
+KELMCAT_API int32_t kelmcat_user_correction_key(const char *user_id, const char *item_key,
+                                                char *out, uint64_t out_size) KELMCAT_NOEXCEPT;
 
 /* ---- IO and vault tables ------------------------------------------------ */
 
@@ -187,6 +221,11 @@ KELMCAT_API int32_t kelmcat_scan(const char *user_id,
  * from any thread. The request stays until kelmcat_shutdown(): every scan
  * started before then ends at once as cancelled. */
 KELMCAT_API void kelmcat_cancel(void) KELMCAT_NOEXCEPT;
+/* Withdraws a cancel request, so that the next scan runs without
+ * kelmcat_shutdown() (which also drops the whole configuration). A running
+ * scan that has already seen the request still ends as cancelled. May be
+ * called from any thread. */
+KELMCAT_API void kelmcat_clear_cancel(void) KELMCAT_NOEXCEPT;
 /* Sends the scan-complete message for user_id / runtime_config_id on its own
  * (kelmcat_scan sends it after every successful scan). Needs both ids, armed
  * writes and a queue credential (KELMCAT_ERR_ARG, KELMCAT_ERR_NOT_ARMED);
@@ -258,6 +297,12 @@ KELMCAT_API const char *kelmcat_result_json(void) KELMCAT_NOEXCEPT;
  * matcher. Needs armed writes, a scan since load, and a vault. */
 KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
                                            const char *imdb_id) KELMCAT_NOEXCEPT;
+/* The same for a given user, so that a process that has not scanned can record
+ * a user's correction: the same checks, messages and vault write, with user_id
+ * in place of the last scan's user (NULL or empty: "null user id",
+ * KELMCAT_ERR_ARG). Writes under kelmcat_user_correction_key(user_id, ...). */
+KELMCAT_API int32_t kelmcat_set_correction_for(const char *user_id, const char *item_key,
+                                               const char *imdb_id) KELMCAT_NOEXCEPT;
 
 /* ======================================================================
  * Folder access

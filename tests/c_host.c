@@ -299,6 +299,45 @@ static void check_scan(void) {
   kel_fake_reset();
 }
 
+static int progress_calls = 0;
+static int64_t progress_last_walked = -1;
+
+static void on_progress(const kelmcat_progress *p, void *user) {
+  (void)user;
+  CHECK(p->struct_size == sizeof(kelmcat_progress) && p->folder != NULL);
+  CHECK(p->walked >= progress_last_walked);
+  progress_last_walked = p->walked;
+  ++progress_calls;
+}
+
+static void check_scan_reports(void) {
+  const char *tree = "{\"name\":\"\",\"children\":[{\"name\":\"a.mkv\",\"size\":1}]}";
+  char key[96];
+  kelmcat_shutdown();
+  kel_fake_reset();
+  CHECK(kelmcat_user_correction_key("u1", "abc", key, sizeof key) == KELMCAT_OK);
+  CHECK(strcmp(key, "TALMERON_IMediaKeyVault_u1_CorrectIMDbId_1099313834") == 0);
+  CHECK(kelmcat_user_vault_key("u1", "abc", key, sizeof key) == KELMCAT_OK);
+  CHECK(strcmp(key, "TALMERON_IMediaKeyVault_u1_MatchedIMDbId_1099313834") == 0);
+  CHECK(kelmcat_use_fake() == KELMCAT_OK && kelmcat_fake_load_tree(tree) == KELMCAT_OK);
+  CHECK(kelmcat_set_backend("fake", NULL) == KELMCAT_OK);
+  CHECK(kelmcat_set_matcher_host("https://match.example") == KELMCAT_OK);
+  CHECK(kelmcat_set_vault(kel_fake_vault()) == KELMCAT_OK);
+  CHECK(kelmcat_arm_writes(1) == KELMCAT_OK);
+  CHECK(kelmcat_set_correction_for("u2", "abc", "tt1") == KELMCAT_OK);
+  CHECK(kelmcat_set_correction_for(NULL, "abc", "tt1") == KELMCAT_ERR_ARG);
+  CHECK(strcmp(kelmcat_last_error(), "null user id") == 0);
+  kelmcat_set_progress(on_progress, NULL);
+  kelmcat_cancel();
+  CHECK(kelmcat_scan("u1", "c1") == KELMCAT_ERR_CANCELLED);
+  kelmcat_clear_cancel();
+  CHECK(kelmcat_scan("u1", "c1") == KELMCAT_OK && kelmcat_result_count() == 1);
+  CHECK(progress_calls >= 3); /* the root, the end of each of the two scans */
+  kelmcat_set_progress(NULL, NULL);
+  kelmcat_shutdown();
+  kel_fake_reset();
+}
+
 int main(void) {
   check_configuration();
   check_keys_and_results();
@@ -306,6 +345,7 @@ int main(void) {
   check_fake_tree();
   check_folder_access();
   check_scan();
+  check_scan_reports();
   kelmcat_shutdown();
   if (failures) {
     fprintf(stderr, "%d checks failed\n", failures);

@@ -33,6 +33,8 @@ struct kelmcat_state {
   int32_t have_vault = 0;
   kelmcat_log_fn log_fn = nullptr;
   void *log_user = nullptr;
+  kelmcat_progress_fn progress_fn = nullptr;
+  void *progress_user = nullptr;
   char matcher_host[256] = {};
   char queue_credential[256] = {};
   int32_t max_depth = 32;

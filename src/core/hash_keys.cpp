@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/core_internal.h"
 #include "core/keys.h"
@@ -134,6 +135,48 @@ KELMCAT_API int32_t kelmcat_correction_key(const char *item_key, char *out,
     return KELMCAT_ERR_ARG;
   }
   return KELMCAT_OK;
+}
+
+}  // extern "C"
+
+namespace {
+
+// "TALMERON_IMediaKeyVault_<user>_<prefix><hash>": the key a scan of that user
+// reads and writes. The user id is bounded as a scan bounds it, so the key
+// always keeps its whole hash.
+int32_t user_key(const char *user_id, const char *item_key, char *out, uint64_t out_size,
+                 const char *prefix, const char *what) {
+  if (!out || out_size == 0 || !item_key || !user_id || !*user_id) {
+    kel_set_error("null argument");
+    return KELMCAT_ERR_ARG;
+  }
+  size_t user_len = std::strlen(user_id);
+  if (user_len > KEL_MAX_USER_ID) {
+    kel_set_error("user id too long (%zu > %zu)", user_len, static_cast<size_t>(KEL_MAX_USER_ID));
+    return KELMCAT_ERR_ARG;
+  }
+  size_t n = clamp_size(out_size);
+  int len = std::snprintf(out, n, KEL_VAULT_NAMESPACE "_%s_%s%d", user_id, prefix,
+                          static_cast<int>(kelmcat_stable_hash_utf8(item_key)));
+  if (len < 0 || static_cast<size_t>(len) >= n) {
+    kel_set_error("%s longer than %zu", what, static_cast<size_t>(out_size));
+    return KELMCAT_ERR_ARG;
+  }
+  return KELMCAT_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+KELMCAT_API int32_t kelmcat_user_vault_key(const char *user_id, const char *item_key, char *out,
+                                           uint64_t out_size) noexcept {
+  return user_key(user_id, item_key, out, out_size, KEL_MATCHED_PREFIX, "vault key");
+}
+
+KELMCAT_API int32_t kelmcat_user_correction_key(const char *user_id, const char *item_key,
+                                                char *out, uint64_t out_size) noexcept {
+  return user_key(user_id, item_key, out, out_size, KEL_CORRECT_PREFIX, "correction key");
 }
 
 }  // extern "C"

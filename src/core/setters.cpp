@@ -75,6 +75,12 @@ KELMCAT_API void kelmcat_set_logger(kelmcat_log_fn hook, void *user) noexcept {
   g_st.log_user = user;
 }
 
+KELMCAT_API void kelmcat_set_progress(kelmcat_progress_fn hook, void *user) noexcept {
+  Guard g(g_st.lock);
+  g_st.progress_fn = hook;
+  g_st.progress_user = user;
+}
+
 KELMCAT_API int32_t kelmcat_set_matcher_host(const char *base_url) noexcept {
   if (!base_url) {
     kel_set_error("null host");

@@ -24,6 +24,8 @@ void kel_state_reset_locked() {
   g_st.have_vault = 0;
   g_st.log_fn = nullptr;
   g_st.log_user = nullptr;
+  g_st.progress_fn = nullptr;
+  g_st.progress_user = nullptr;
   g_st.matcher_host[0] = '\0';
   g_st.queue_credential[0] = '\0';
   std::free(g_st.scan_user);

@@ -104,6 +104,32 @@ void kel_vformat(char *out, size_t size, const char *fmt, va_list ap) {
   }
 }
 
+size_t kel_utf8_escape(const char *s, char *out, size_t size) {
+  if (!out || size == 0) return 0;
+  static const char hex[] = "0123456789ABCDEF";
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(s ? s : "");
+  size_t o = 0;
+  while (*p) {
+    uint32_t cp;
+    size_t n = kel_utf8_next(p, SIZE_MAX, &cp);
+    if (n == 0) {
+      if (size - o <= 4) break;
+      out[o++] = '\\';
+      out[o++] = 'x';
+      out[o++] = hex[*p >> 4];
+      out[o++] = hex[*p & 0x0F];
+      ++p;
+      continue;
+    }
+    if (size - o <= n) break;
+    std::memcpy(out + o, p, n);
+    o += n;
+    p += n;
+  }
+  out[o] = '\0';
+  return o;
+}
+
 void kel_format(char *out, size_t size, const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

@@ -27,6 +27,13 @@ int kel_cutw(const char *s, size_t max);
 void kel_vformat(char *out, size_t size, const char *fmt, va_list ap);
 void kel_format(char *out, size_t size, const char *fmt, ...) KEL_PRINTF(3, 4);
 
+// Copies the NUL-terminated s (NULL counts as "") into out[size], writing every
+// byte that is not part of a well-formed character as "\xHH" (upper-case hex),
+// so that the copy is always valid UTF-8. A copy that does not fit is cut
+// before the first character or escape that would not fit whole. Returns the
+// bytes written before the terminator.
+size_t kel_utf8_escape(const char *s, char *out, size_t size);
+
 // RFC 3629 well-formedness: no overlongs, no surrogates, nothing above U+10FFFF.
 bool kel_utf8_valid(const char *s, size_t len);
 

@@ -5,6 +5,7 @@
 
 #include "core/grow.h"
 #include "ffa/ffa_internal.h"
+#include "ffa/rejections.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ int32_t s_more = 0;
 char *s_cursor = nullptr;
 int32_t s_rejected = 0;
 int32_t s_page_size = kPageSizeDefault;
+// The first rejection of the listing: its reason and the rejected name.
+const char *s_first_reason = "";
+char s_first_name[256];
 
 // The texts of the listed entries, bump-allocated from a chain of blocks that
 // lives exactly as long as the entries: released by a clear, rolled back with
@@ -106,6 +110,8 @@ void kelffa__listing_clear() {
   s_count = 0;
   s_cap = 0;
   s_rejected = 0;
+  s_first_reason = "";
+  s_first_name[0] = '\0';
   s_more = 0;
   std::free(s_list_path);
   s_list_path = nullptr;
@@ -118,6 +124,13 @@ void kelffa__listing_clear() {
 int32_t kelffa__listing_take(const kelffa_item *entry, const char *folder) {
   const char *why = nullptr;
   if (!kelffa__validate(entry, folder, 0, &why)) {
+    if (s_rejected == 0) {
+      s_first_reason = why;
+      const char *name = entry && entry->name ? entry->name : "";
+      size_t n = strnlen(name, sizeof s_first_name - 1);
+      std::memcpy(s_first_name, name, n);
+      s_first_name[n] = '\0';
+    }
     ++s_rejected;
     kelffa__fail(KELFFA_OK, "rejected entry: %s", why);
     return KELFFA_OK;
@@ -136,7 +149,17 @@ void kelffa__listing_set_decoded(char *owned_path) {
 }
 
 void kelffa__listing_add_rejected() {
+  if (s_rejected == 0) {
+    s_first_reason = "bad JSON shape";
+    s_first_name[0] = '\0';
+  }
   ++s_rejected;
+}
+
+int32_t kelffa__first_rejection(const char **reason, const char **name) {
+  if (reason) *reason = s_first_reason;
+  if (name) *name = s_first_name;
+  return s_rejected;
 }
 
 const char *kelffa__listing_label() {
@@ -179,6 +202,10 @@ kelffa__listing_mark kelffa__listing_mark_now() {
 void kelffa__listing_rollback(const kelffa__listing_mark &m) {
   truncate_to(m.count, text_mark{static_cast<text_block *>(m.texts), m.texts_used});
   s_rejected = m.rejected;
+  if (s_rejected == 0) {
+    s_first_reason = "";
+    s_first_name[0] = '\0';
+  }
 }
 
 extern "C" int32_t kelffa_more(void) noexcept {

@@ -5,8 +5,12 @@
 #include "core/core_internal.h"
 #include "core/keys.h"
 
-extern "C" KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
-                                                      const char *imdb_id) noexcept {
+namespace {
+
+// Writes the correction for the given user, or for the last scan's user when
+// given_user is null (the scan keeps its user id whole, so the key built here
+// is the one the scan reads).
+int32_t write_correction(const char *given_user, const char *item_key, const char *imdb_id) {
   try {
     if (!item_key || !*item_key) {
       kel_set_error("null item key");
@@ -27,16 +31,28 @@ extern "C" KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
     }
     char ckey[96];
     if (kelmcat_correction_key(item_key, ckey, sizeof ckey) != KELMCAT_OK) return KELMCAT_ERR_ARG;
-    // The whole user id, as the scan keeps it, so that the key built here is
-    // the one the scan reads.
     std::string user;
-    {
-      std::lock_guard<std::mutex> g(g_st.lock);
-      if (g_st.scan_user) user = g_st.scan_user;
-    }
-    if (user.empty()) {
-      kel_set_error("no scan user \xE2\x80\x94 set_correction writes into a user's vault");
-      return KELMCAT_ERR_ARG;
+    if (given_user) {
+      if (!*given_user) {
+        kel_set_error("null user id");
+        return KELMCAT_ERR_ARG;
+      }
+      size_t user_len = std::strlen(given_user);
+      if (user_len > KEL_MAX_USER_ID) {
+        kel_set_error("user id too long (%zu > %zu)", user_len,
+                      static_cast<size_t>(KEL_MAX_USER_ID));
+        return KELMCAT_ERR_ARG;
+      }
+      user = given_user;
+    } else {
+      {
+        std::lock_guard<std::mutex> g(g_st.lock);
+        if (g_st.scan_user) user = g_st.scan_user;
+      }
+      if (user.empty()) {
+        kel_set_error("no scan user \xE2\x80\x94 set_correction writes into a user's vault");
+        return KELMCAT_ERR_ARG;
+      }
     }
     char key[1200];
     // A cut key would drop the correction key's hash, so every file of this
@@ -68,3 +84,19 @@ extern "C" KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
     return KELMCAT_ERR_OOM;
   }
 }
+
+}  // namespace
+
+extern "C" {
+
+KELMCAT_API int32_t kelmcat_set_correction(const char *item_key, const char *imdb_id) noexcept {
+  return write_correction(nullptr, item_key, imdb_id);
+}
+
+KELMCAT_API int32_t kelmcat_set_correction_for(const char *user_id, const char *item_key,
+                                               const char *imdb_id) noexcept {
+  // A null user id is the caller's mistake here, not "the last scan's user".
+  return write_correction(user_id ? user_id : "", item_key, imdb_id);
+}
+
+}  // extern "C"

@@ -212,4 +212,9 @@ KELMCAT_API void kelmcat_cancel(void) noexcept {
   kelffa_cancel();
 }
 
+KELMCAT_API void kelmcat_clear_cancel(void) noexcept {
+  Guard g(g_st.lock);
+  g_st.cancel_requested = 0;
+}
+
 }  // extern "C"

@@ -11,6 +11,7 @@
 
 #include "core/grow.h"
 #include "core/path.h"
+#include "ffa/rejections.h"
 #include "match/matcher.h"
 #include "scan/categorize.h"
 #include "scan/filters.h"
@@ -43,12 +44,32 @@ struct subfolders {
   }
 };
 
+// Files between two progress reports within a folder's file pass.
+constexpr uint64_t kProgressEvery = 256;
+
+// Turns a failed listing into the walk's code. A cancellation and running out
+// of memory keep their own codes (and messages); any other failure is the
+// storage's, with the reason recorded as the last error.
+int32_t listing_failed(kel_walk *w, const char *lpath, int32_t code, bool first_page) {
+  if (code == KELFFA_ERR_CANCELLED) {
+    w->cancelled = 1;
+    return KELMCAT_ERR_CANCELLED;
+  }
+  if (code == KELFFA_ERR_OOM) return KELMCAT_ERR_OOM;
+  const char *why = kelffa_last_error();
+  kel_set_error(first_page ? "list '%s' failed: %s: %s" : "list '%s' next page failed: %s: %s",
+                lpath, kelffa_strerror(code), why && *why ? why : "?");
+  w->error_recorded = 1;
+  return KELMCAT_ERR_NO_STORAGE;
+}
+
 // Lists the folder from its first page and hands every entry of every page to
 // visit, in order; a non-zero code from visit ends the listing with that code.
 // A null entry ends its page early.
 template <class Visit>
-int32_t each_entry(const char *lpath, Visit &&visit) {
-  if (kelffa_list(lpath) != 0) return KELMCAT_ERR_NO_STORAGE;
+int32_t each_entry(kel_walk *w, const char *lpath, Visit &&visit) {
+  int32_t rc = kelffa_list(lpath);
+  if (rc != 0) return listing_failed(w, lpath, rc, true);
   int32_t from = 0;
   for (;;) {
     int32_t n = kelffa_count();
@@ -60,23 +81,45 @@ int32_t each_entry(const char *lpath, Visit &&visit) {
     }
     from = n;
     if (!kelffa_more()) return 0;
-    if (kelffa_list_next() < 0) return KELMCAT_ERR_NO_STORAGE;
+    rc = kelffa_list_next();
+    if (rc < 0) return listing_failed(w, lpath, -rc, false);
   }
 }
 
+// One warning for a listing that dropped entries, so that what is missing from
+// the results can be found. Folder and name are escaped where they are not
+// valid UTF-8, so the warning can always be written into the result document.
+void warn_rejected(const char *lpath) {
+  const char *reason = nullptr;
+  const char *name = nullptr;
+  int32_t n = kelffa__first_rejection(&reason, &name);
+  if (n <= 0) return;
+  char folder[160];
+  char first[96];
+  kel_utf8_escape(lpath, folder, sizeof folder);
+  kel_utf8_escape(name, first, sizeof first);
+  kel_add_warning("listing '%s' rejected %d %s; first: %s: '%s'", folder, static_cast<int>(n),
+                  n == 1 ? "entry" : "entries", reason, first);
+}
+
 // File pass: every entry counts as walked; files go to the categorization.
-int32_t file_pass(kel_walk *w, const char *lpath) {
-  return each_entry(lpath, [&](const kelffa_item *it) -> int32_t {
+int32_t file_pass(kel_walk *w, const char *lpath, int32_t level) {
+  int32_t r = each_entry(w, lpath, [&](const kelffa_item *it) -> int32_t {
     w->counters->walked++;
     if (kel_walk_cancelled(w)) return KELMCAT_ERR_CANCELLED;
     if (skipped_name(it->name) || kelffa_item_is_folder(it)) return 0;
-    return kel_categorize_file(w, it, lpath);
+    int32_t rc = kel_categorize_file(w, it, lpath);
+    if (++w->categorized % kProgressEvery == 0 && w->progress_on)
+      kel_walk_progress(w, level, lpath);
+    return rc;
   });
+  warn_rejected(lpath);
+  return r;
 }
 
 // Folder pass: queues every subfolder that is neither visited nor filtered out.
 int32_t folder_pass(kel_walk *w, const char *lpath, subfolders *subs) {
-  return each_entry(lpath, [&](const kelffa_item *it) -> int32_t {
+  return each_entry(w, lpath, [&](const kelffa_item *it) -> int32_t {
     if (!kelffa_item_is_folder(it) || skipped_name(it->name)) return 0;
     const char *joined = kelffa_path_join(lpath, it->name);
     if (!joined) {
@@ -106,6 +149,7 @@ int32_t walk_folder(kel_walk *w, const char *path, int32_t level) {
   {
     Guard g(g_st.lock);
     max_depth = g_st.max_depth;
+    w->progress_on = g_st.progress_fn != nullptr;
   }
   if (max_depth < level) {
     w->counters->depth_max = level;
@@ -126,7 +170,9 @@ int32_t walk_folder(kel_walk *w, const char *path, int32_t level) {
   }
   const char *lpath = root ? root.get() : path;
 
-  int32_t r = file_pass(w, lpath);
+  if (w->progress_on) kel_walk_progress(w, level, lpath);
+
+  int32_t r = file_pass(w, lpath, level);
   if (r != 0) return r;
 
   subfolders subs;
@@ -181,8 +227,9 @@ int32_t kelmcat_run_walk(const char *user, const char *runtime_config_id, kel_co
     } catch (const std::bad_alloc &) {
       r = KELMCAT_ERR_OOM;
     }
-    if (r != 0 && r != KELMCAT_ERR_NO_MATCH && r != KELMCAT_ERR_MATCHER_DOWN)
+    if (r != 0 && r != KELMCAT_ERR_NO_MATCH && r != KELMCAT_ERR_MATCHER_DOWN && !w.error_recorded)
       kel_set_error("%s", kel_errstr(r));
+    kel_walk_progress(&w, -1, "");
   }
   set_last_counters(out, c);
   kel_matcher_state_reset();

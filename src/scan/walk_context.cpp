@@ -151,6 +151,34 @@ int kel_walk_cancelled(kel_walk *w) {
   return w->cancelled;
 }
 
+void kel_walk_progress(kel_walk *w, int32_t depth, const char *folder) {
+  kelmcat_progress_fn fn;
+  void *user;
+  {
+    Guard g(g_st.lock);
+    fn = g_st.progress_fn;
+    user = g_st.progress_user;
+  }
+  w->progress_on = fn != nullptr;
+  if (!fn) return;
+  const kel_counters &c = *w->counters;
+  kelmcat_progress p{};
+  p.struct_size = sizeof p;
+  p.depth = depth;
+  p.folder = folder ? folder : "";
+  p.walked = c.walked;
+  p.considered = c.considered;
+  p.matched = c.matched;
+  p.unmatched = c.unmatched;
+  p.added = c.added;
+  p.updated = c.updated;
+  p.unchanged = c.unchanged;
+  p.errors = c.errors;
+  p.vault_writes = c.vault_writes;
+  p.matcher_calls = c.matcher_calls;
+  fn(&p, user);
+}
+
 void kel_walk_add_result(const kel_walk *w, const char *key, const char *path, const char *imdb_id,
                          int32_t outcome, int32_t season, int32_t episode) {
   if (w->out && w->out->add_result)

@@ -42,6 +42,13 @@ struct kel_walk {
   uint64_t *index;
 
   int32_t cancelled;  // 1 once this scan has seen a cancellation
+  // 1 once the walk has recorded the last error of its failure itself.
+  int32_t error_recorded;
+
+  // Files handed to the categorization so far, and whether a progress hook was
+  // installed when the walk last looked (it looks again before every call).
+  uint64_t categorized;
+  bool progress_on;
 
   // Decimal hash texts of the keys with a stored correction, in vault order,
   // and a set over them for constant-time membership tests.
@@ -81,6 +88,11 @@ int kel_visited_add(kel_walk *w, const char *path);
 
 // The cancellation check: 1 when the scan is cancelled (and marks the context).
 int kel_walk_cancelled(kel_walk *w);
+
+// Calls the installed progress hook, if any, with the running counters, the
+// folder and its depth (read under the lock, called without it). Remembers in
+// progress_on whether there was one.
+void kel_walk_progress(kel_walk *w, int32_t depth, const char *folder);
 
 // Hands one result to the context's output, if any.
 void kel_walk_add_result(const kel_walk *w, const char *key, const char *path, const char *imdb_id,
