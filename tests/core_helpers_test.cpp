@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/grow.h"
@@ -48,6 +49,33 @@ TEST(Utf8Next, DecodesWellFormedAndRejectsTheRest) {
     } else if (c.len != SIZE_MAX && c.len > 0) {
       EXPECT_FALSE(kel_utf8_valid(c.bytes, c.len));
     }
+  }
+}
+
+TEST(Utf8Escape, EscapesStrayBytesAndCutsBetweenWholePieces) {
+  struct {
+    const char *in;
+    size_t size;
+    const char *want;
+  } cases[] = {
+      {"plain", 16, "plain"},
+      {nullptr, 16, ""},
+      {"a\xFF"
+       "b",
+       16, "a\\xFFb"},
+      {"\xC3\xA9\xC3", 16, "\xC3\xA9\\xC3"},  // a whole character, then a cut one
+      {"\xE2\x82\xAC\xED\xA0\x80", 32, "\xE2\x82\xAC\\xED\\xA0\\x80"},  // a surrogate
+      {"abcdef", 4, "abc"},
+      {"ab\xFF", 6, "ab"},  // "\\xFF" needs 4 bytes and the terminator
+      {"ab\xFF", 7, "ab\\xFF"},
+      {"a\xE2\x82\xAC", 4, "a"},  // the euro sign is not split
+  };
+  for (auto &c : cases) {
+    char out[32];
+    size_t n = kel_utf8_escape(c.in, out, c.size);
+    EXPECT_STREQ(out, c.want) << (c.in ? c.in : "(null)");
+    EXPECT_EQ(n, std::strlen(c.want));
+    EXPECT_TRUE(kel_utf8_valid(out, n));
   }
 }
 

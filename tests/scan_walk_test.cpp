@@ -160,7 +160,7 @@ TEST_F(Walk, ListingFailureOfASubfolderEndsTheScan) {
   route({"a.mkv", "c.mkv"});
   EXPECT_EQ(scan(), KELMCAT_ERR_NO_STORAGE);
   EXPECT_EQ(result_names(), std::vector<std::string>{"a.mkv"});
-  EXPECT_STREQ(kelmcat_last_error(), "no storage backend installed");
+  EXPECT_STREQ(kelmcat_last_error(), "list '/B' failed: not_found: list '/B': not_found");
 }
 
 TEST(WalkVisited, IndexGrowsByFourBeforeTwoThirdsAndStaysExact) {
