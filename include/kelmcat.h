@@ -11,6 +11,24 @@
  * Categorizer functions return 0 or a negative KELMCAT_ERR_* code and record a
  * message readable with kelmcat_last_error(); folder-access functions return 0
  * or a positive KELFFA_ERR_* code and record their own last error.
+ *
+ * Threads. A scan runs on the thread that calls kelmcat_scan, and so does every
+ * callback it causes: the log and progress hooks, the IO and vault tables and
+ * the storage backends. Each declaration below says where it may be called:
+ *   - "Any thread": also while a scan runs on another thread (the setters,
+ *     kelmcat_cancel, kelmcat_clear_cancel, kelmcat_shutdown, the reporting,
+ *     result and key functions, kelmcat_set_correction*);
+ *   - "No scan running": only while no scan runs, one call at a time (kelffa_*
+ *     apart from kelffa_cancel, the fake controls, kelmcat_use_fake and
+ *     kelmcat_fake_load_tree), since they share the scan's unlocked state.
+ * A text returned by a "any thread" accessor may be replaced, and its memory
+ * freed, as soon as another thread records a newer value (a new error, a new
+ * request, a new result document, a scan clearing the results, a shutdown); a
+ * host that reads them while a scan runs on another thread copies them at once.
+ *
+ * Callbacks (log, progress, IO, vault, backends) must not let a C++ exception
+ * escape and must not call kelmcat_scan again; kelmcat_shutdown called from
+ * one of them returns without doing anything.
  */
 #ifndef KELMCAT_H
 #define KELMCAT_H
@@ -82,7 +100,8 @@ typedef struct kelmcat_vault {
 } kelmcat_vault;
 
 /* Log hook: receives one progress line, valid only during the call, on the
- * thread that logs; never called with the library's lock held. */
+ * thread that logs; never called with the library's lock held. It may call any
+ * "any thread" function. */
 typedef void (*kelmcat_log_fn)(const char *line, void *user);
 
 /* What the progress hook receives: the running scan's counters (never
@@ -101,15 +120,16 @@ typedef struct kelmcat_progress {
 
 /* Progress hook: called on the scanning thread, never with the library's lock
  * held, when the walk enters a folder, after every 256 files it categorizes,
- * and once when the walk ends. */
+ * and once when the walk ends. It may call any "any thread" function. */
 typedef void (*kelmcat_progress_fn)(const kelmcat_progress *progress, void *user);
 
 /* ---- Configuration ---------------------------------------------------- */
 
 /* Every setter copies its arguments; the caller may release them on return.
  * A rejected value returns KELMCAT_ERR_ARG, records a message and leaves the
- * stored value unchanged. Setters may be called from any thread, also while a
- * scan runs on another one. */
+ * stored value unchanged. Any thread: a running scan reads the depth, the
+ * modes, the armed flag, the vault table, the filter lists and the hooks
+ * afresh whenever it needs them. */
 KELMCAT_API void kelmcat_set_logger(kelmcat_log_fn hook, void *user) KELMCAT_NOEXCEPT;
 /* Installs the progress hook (NULL removes it). Once this returns, a removed
  * or replaced hook is not called again, apart from a call already running on
@@ -140,25 +160,39 @@ KELMCAT_API int32_t kelmcat_set_walk_root(const char *root) KELMCAT_NOEXCEPT;
 KELMCAT_API int32_t kelmcat_set_backend(const char *backend_id,
                                         const char *config_json) KELMCAT_NOEXCEPT;
 /* Returns the whole library to its load-time state (configuration, reports,
- * results, installed tables, fakes, registered backends). */
+ * results, installed tables, fakes, registered backends). Any thread: while a
+ * scan runs on another thread it cancels the scan, waits until kelmcat_scan
+ * has returned, and then resets (no scan starts in between). Called from a
+ * callback of a running scan, it does nothing. */
 KELMCAT_API void kelmcat_shutdown(void) KELMCAT_NOEXCEPT;
 /* The built-in video extension table (17 entries); *count receives the number
- * when count is not NULL. Constant: do not modify or free. */
+ * when count is not NULL. Constant: do not modify or free. Any thread. */
 KELMCAT_API const char *const *kelmcat_default_video_extensions(int32_t *count) KELMCAT_NOEXCEPT;
 
 /* ---- Reporting -------------------------------------------------------- */
 
+/* Any thread; each reads under the library's lock. */
+
 /* Code of the last scan that reached its walk (0 until then). */
 KELMCAT_API int32_t kelmcat_last_code(void) KELMCAT_NOEXCEPT;
 /* Last error message; "" when none. Valid until the next message is recorded
- * (by any thread) or kelmcat_shutdown(). */
+ * (by any thread: the text returned before is then freed) or
+ * kelmcat_shutdown(). A scan whose folder listing fails records why:
+ * "list '<folder>' failed: <code name>: <folder-access message>" for the first
+ * page, "list '<folder>' next page failed: <code name>: <message>" for a later
+ * one (the scan returns KELMCAT_ERR_NO_STORAGE; a cancellation or memory
+ * exhaustion during a listing returns KELMCAT_ERR_CANCELLED or KELMCAT_ERR_OOM
+ * with those codes' messages instead). */
 KELMCAT_API const char *kelmcat_last_error(void) KELMCAT_NOEXCEPT;
 /* HTTP status of the last request that reached an IO table; 0 until then. */
 KELMCAT_API int32_t kelmcat_last_http_code(void) KELMCAT_NOEXCEPT;
 /* Redacted URL of the last request; "" when none. Valid until the next request. */
 KELMCAT_API const char *kelmcat_last_url(void) KELMCAT_NOEXCEPT;
 /* Warnings accumulate across scans until kelmcat_shutdown(); a warning text
- * stays valid until then. Out of range gives "". */
+ * stays valid until then (new warnings do not move it). Out of range gives "".
+ * A folder listing that rejected entries adds one warning, "listing '<folder>'
+ * rejected <n> entry|entries; first: <reason>: '<name>'", with folder and name
+ * cut UTF-8-safely and every byte that is not valid UTF-8 written as \xHH. */
 KELMCAT_API int32_t kelmcat_warning_count(void) KELMCAT_NOEXCEPT;
 KELMCAT_API const char *kelmcat_warning(int32_t index) KELMCAT_NOEXCEPT;
 
@@ -167,7 +201,8 @@ KELMCAT_API const char *kelmcat_warning(int32_t index) KELMCAT_NOEXCEPT;
 /* Key derivation, for a host that reads or writes the same vault entries as
  * the library. Each writes a NUL-terminated text into out[out_size] and returns
  * KELMCAT_OK, or KELMCAT_ERR_ARG with a message when an argument is null or the
- * text does not fit (out may then hold a cut text that must not be used). */
+ * text does not fit (out may then hold a cut text that must not be used).
+ * Any thread. */
 
 /* Identity key of a file: "<path>_<size>", path used exactly as given
  * (size -1 when unknown). */
@@ -193,6 +228,8 @@ KELMCAT_API int32_t kelmcat_user_correction_key(const char *user_id, const char 
 
 /* ---- IO and vault tables ------------------------------------------------ */
 
+/* Any thread for the three calls below. */
+
 /* Installs the host's IO table by reference: the table and its ctx must stay
  * valid (and unchanged while a request may be in flight) until another table
  * is installed or kelmcat_shutdown(). A non-NULL table selects it (also when
@@ -214,12 +251,15 @@ KELMCAT_API int32_t kelmcat_set_vault(const kelmcat_vault *table) KELMCAT_NOEXCE
  * the scan is complete (a failed notification only adds a warning). Runs on the
  * calling thread, which also runs every host callback it causes; one scan at a
  * time. Needs an IO table (or the fake), a matcher host, a backend, a vault and
- * armed writes. Returns 0 or a negative code; the last error says why. */
+ * armed writes. Returns 0 or a negative code; the last error says why.
+ * Any thread, but one scan at a time in the whole process; never from inside a
+ * callback of a scan. */
 KELMCAT_API int32_t kelmcat_scan(const char *user_id,
                                  const char *runtime_config_id) KELMCAT_NOEXCEPT;
 /* Stops a running scan at its next check (KELMCAT_ERR_CANCELLED). May be called
- * from any thread. The request stays until kelmcat_shutdown(): every scan
- * started before then ends at once as cancelled. */
+ * from any thread. The request stays until kelmcat_clear_cancel() or
+ * kelmcat_shutdown(): every scan started before then ends at once as
+ * cancelled. */
 KELMCAT_API void kelmcat_cancel(void) KELMCAT_NOEXCEPT;
 /* Withdraws a cancel request, so that the next scan runs without
  * kelmcat_shutdown() (which also drops the whole configuration). A running
@@ -229,7 +269,9 @@ KELMCAT_API void kelmcat_clear_cancel(void) KELMCAT_NOEXCEPT;
 /* Sends the scan-complete message for user_id / runtime_config_id on its own
  * (kelmcat_scan sends it after every successful scan). Needs both ids, armed
  * writes and a queue credential (KELMCAT_ERR_ARG, KELMCAT_ERR_NOT_ARMED);
- * otherwise returns the request's code (0 for a 2xx answer). */
+ * otherwise returns the request's code (0 for a 2xx answer). Any thread when
+ * the installed IO table may be called from two threads at once; with the
+ * built-in fake IO, no scan running. */
 KELMCAT_API int32_t kelmcat_notify_scan_complete(const char *user_id,
                                                  const char *runtime_config_id) KELMCAT_NOEXCEPT;
 
@@ -261,7 +303,9 @@ typedef struct kelmcat_scan_stats {
 /* Results of the last scan, one per file decision, in the order they were
  * made. Texts stay valid until the next scan clears the list (once it has
  * passed its checks and opened its backend) or kelmcat_shutdown(); later
- * results do not move them. Out of range: "", outcome 0, season/episode -1. */
+ * results do not move them. Out of range: "", outcome 0, season/episode -1.
+ * Any thread (a text read while a scan runs on another thread is freed when
+ * that scan clears the list). */
 KELMCAT_API int32_t kelmcat_result_count(void) KELMCAT_NOEXCEPT;
 /* The file's identity key. */
 KELMCAT_API const char *kelmcat_result_key(int32_t index) KELMCAT_NOEXCEPT;
@@ -289,18 +333,21 @@ KELMCAT_API int32_t kelmcat_stats(kelmcat_scan_stats *stats) KELMCAT_NOEXCEPT;
 /* The results, the last scan's counters and the warnings as one compact JSON
  * object {"results":[...],"stats":{...},"warnings":[...]}; "" when it cannot
  * be written (also while a stored text is not valid UTF-8). Valid until the
- * next call of kelmcat_result_json (from any thread). */
+ * next call of kelmcat_result_json (from any thread, which frees the text
+ * returned before). Any thread. */
 KELMCAT_API const char *kelmcat_result_json(void) KELMCAT_NOEXCEPT;
 /* Stores the user's choice of IMDb id for a file (item_key as reported by
  * kelmcat_result_key or kelmcat_derive_key) in the vault, under the correction
  * key of the last scan's user; the next scan reads it before asking the
- * matcher. Needs armed writes, a scan since load, and a vault. */
+ * matcher. Needs armed writes, a scan since load, and a vault. Any thread,
+ * also during a scan (files the scan reads afterwards see the correction). */
 KELMCAT_API int32_t kelmcat_set_correction(const char *item_key,
                                            const char *imdb_id) KELMCAT_NOEXCEPT;
 /* The same for a given user, so that a process that has not scanned can record
  * a user's correction: the same checks, messages and vault write, with user_id
  * in place of the last scan's user (NULL or empty: "null user id",
- * KELMCAT_ERR_ARG). Writes under kelmcat_user_correction_key(user_id, ...). */
+ * KELMCAT_ERR_ARG). Writes under kelmcat_user_correction_key(user_id, ...).
+ * Any thread. */
 KELMCAT_API int32_t kelmcat_set_correction_for(const char *user_id, const char *item_key,
                                                const char *imdb_id) KELMCAT_NOEXCEPT;
 
@@ -311,7 +358,11 @@ KELMCAT_API int32_t kelmcat_set_correction_for(const char *user_id, const char *
 /* ---- Result codes ------------------------------------------------------ */
 
 /* Folder-access functions return 0 or one of these positive codes (only
- * kelffa_list_next returns a failure negated). kelffa_strerror names them. */
+ * kelffa_list_next returns a failure negated). kelffa_strerror names them.
+ * No scan running, for every kelffa_* function except kelffa_cancel (any
+ * thread) and the constant kelffa_strerror and kelffa_version: the layer has
+ * one session and one listing, which a scan uses without a lock. Backends are
+ * called on the thread that calls the layer. */
 #define KELFFA_OK 0
 #define KELFFA_ERR_NO_BACKEND 1
 #define KELFFA_ERR_NOT_OPEN 2
@@ -507,7 +558,8 @@ KELMCAT_API const char *kelffa_path_join(const char *folder, const char *name) K
 /* ---- Fake IO and fake vault --------------------------------------------- */
 
 /* Fake IO (selected with kelmcat_use_fake): scripted answers of the remote
- * services. The fakes are not locked: call these only while no scan runs.
+ * services. The fakes are not locked: no scan running, for every kel_fake_*
+ * and kelffa_fake_* function and the two kelmcat_* calls at the end.
  * Every text is copied; tables only grow until kel_fake_reset(). */
 
 /* Lookup route for a name (the first route added for a name answers). Status 0
