@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 
 #include "kelmcat.h"
 #include "match/matcher.h"
+#include "scan/walk_context.h"
 
 namespace {
 
@@ -240,6 +242,13 @@ Timing timed_scan(const char *what, long files, int32_t expect_outcome) {
   return {dt, peak_mib(), buf};
 }
 
+// A progress hook as cheap as a host's can be, so that what is measured is
+// the library's cost of reporting.
+long g_progress_calls = 0;
+void on_progress(const kelmcat_progress *p, void *) {
+  if (p->walked >= 0) ++g_progress_calls;
+}
+
 // Per-file times in microseconds of one layout: traversal, first, rescan,
 // add-new-only.
 struct PerFile {
@@ -312,6 +321,41 @@ PerFile run(const Layout &l) {
         "  %-13s %8.3f s %9.0f files/s %6.2f us/file %6.1fx traversal  peak %7.1f MiB  %s\n",
         names[i], ts[i]->seconds, l.files / ts[i]->seconds, pf.t[i], ts[i]->seconds / base.seconds,
         ts[i]->peak, ts[i]->detail.c_str());
+  }
+  // The progress hook's cost: rescans with and without it, alternating, many
+  // times, so that a shared machine's noise falls on both alike.
+  int pairs = l.files <= 10000 ? 21 : l.files <= 100000 ? 9 : 3;
+  std::vector<double> plain, hooked;
+  g_progress_calls = 0;
+  for (int i = 0; i < pairs; ++i) {
+    plain.push_back(timed_scan("rescan", l.files, KELMCAT_OUTCOME_UNCHANGED).seconds);
+    kelmcat_set_progress(on_progress, nullptr);
+    hooked.push_back(timed_scan("rescan+progress", l.files, KELMCAT_OUTCOME_UNCHANGED).seconds);
+    kelmcat_set_progress(nullptr, nullptr);
+  }
+  std::sort(plain.begin(), plain.end());
+  std::sort(hooked.begin(), hooked.end());
+  std::printf(
+      "  progress hook (%ld calls per scan, %d rescans each way): best %+.2f%%, median %+.2f%%\n",
+      g_progress_calls / pairs, pairs, (hooked[0] / plain[0] - 1) * 100,
+      (hooked[pairs / 2] / plain[pairs / 2] - 1) * 100);
+  // Whole scans on a shared machine vary by more than the hook costs, so the
+  // cost of one report (lock, record, call) is also timed on its own and
+  // scaled by the reports a scan makes.
+  {
+    double calls = static_cast<double>(g_progress_calls) / pairs;
+    kel_counters c{};
+    kel_walk w;
+    if (kel_walk_init(&w, "bench-user", "bench-config", &c) != 0) std::exit(1);
+    kelmcat_set_progress(on_progress, nullptr);
+    const long n = 1000000;
+    double t0 = now_s();
+    for (long i = 0; i < n; ++i) kel_walk_progress(&w, 1, "/nested/d000001");
+    double per_call = (now_s() - t0) / n;
+    kelmcat_set_progress(nullptr, nullptr);
+    kel_walk_free(&w);
+    std::printf("  progress report: %.1f ns each, %.0f per scan = %.4f%% of the median rescan\n",
+                per_call * 1e9, calls, calls * per_call / plain[pairs / 2] * 100);
   }
   std::printf("  (add-new-only includes loading the indexed set of every key: %.3f s)\n", preload);
   std::fflush(stdout);
