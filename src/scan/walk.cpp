@@ -44,7 +44,7 @@ struct subfolders {
   }
 };
 
-// Files between two progress reports within a folder's file pass.
+// Files categorized between two progress reports (counted over the whole scan).
 constexpr uint64_t kProgressEvery = 256;
 
 // Turns a failed listing into the walk's code. A cancellation and running out
