@@ -221,12 +221,17 @@ KELMCAT_API int32_t kelmcat_scan(const char *user_id,
                                  const char *runtime_config_id) KELMCAT_NOEXCEPT;
 /* Stops a running scan at its next check (KELMCAT_ERR_CANCELLED). May be called
  * from any thread. The request stays until kelmcat_shutdown(): every scan
- * started before then ends at once as cancelled. */
+ * started before then ends at once as cancelled. A request of the scan that
+ * the built-in HTTP client has in flight is abandoned within about 100 ms; the
+ * file it was for gets no result and counts no error. Requests made outside a
+ * scan (kelmcat_notify_scan_complete) are not affected. */
 KELMCAT_API void kelmcat_cancel(void) KELMCAT_NOEXCEPT;
 /* Sends the scan-complete message for user_id / runtime_config_id on its own
  * (kelmcat_scan sends it after every successful scan). Needs both ids, armed
- * writes and a queue credential (KELMCAT_ERR_ARG, KELMCAT_ERR_NOT_ARMED);
- * otherwise returns the request's code (0 for a 2xx answer). */
+ * writes and a queue credential (KELMCAT_ERR_ARG, KELMCAT_ERR_NOT_ARMED); a
+ * message whose request would exceed 1023 bytes is refused (KELMCAT_ERR_ARG),
+ * never sent cut. Otherwise returns the request's code (0 for a 2xx answer).
+ * May be called from any thread, also while a scan runs on another one. */
 KELMCAT_API int32_t kelmcat_notify_scan_complete(const char *user_id,
                                                  const char *runtime_config_id) KELMCAT_NOEXCEPT;
 
