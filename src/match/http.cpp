@@ -13,22 +13,7 @@ void give_back(const kelmcat_io *io, void *p) {
   if (io->release) io->release(io->ctx, p);
 }
 
-// Depth of the kel_scan_requests scopes of this thread.
-thread_local int t_scan_requests = 0;
-
 }  // namespace
-
-kel_scan_requests::kel_scan_requests() {
-  t_scan_requests++;
-}
-
-kel_scan_requests::~kel_scan_requests() {
-  t_scan_requests--;
-}
-
-bool kel_in_scan_requests(void) {
-  return t_scan_requests > 0;
-}
 
 int kel_http_get(const char *url, kel_buf *out) {
   if (!url) {
