@@ -221,6 +221,7 @@ TEST_F(Curl, FaultsGiveTheirCodeAndMessageAndTheClientStaysUsable) {
     int code;
     std::string message;  // exact, or a prefix when it ends in '*'
     int http;
+    std::string body = "";  // on success
   };
   const std::string wrong = "https://127.0.0.1:" + std::to_string(srv().wrong_host_port());
   const std::vector<Row> rows = {
@@ -239,7 +240,10 @@ TEST_F(Curl, FaultsGiveTheirCodeAndMessageAndTheClientStaysUsable) {
        R"("max_body_bytes":65536)", "/api/lookup?id=Big", KELMCAT_ERR_TRANSPORT,
        "transport: response larger than 65536 bytes", 200},
       {"body at the limit", R"("faults":[{"path":"Big","action":"oversize","bytes":100}])",
-       R"("max_body_bytes":100)", "/api/lookup?id=Big", KELMCAT_OK, "", 200},
+       R"("max_body_bytes":100)", "/api/lookup?id=Big", KELMCAT_OK, "", 200, std::string(100, 'y')},
+      {"body read to its first NUL",
+       R"("faults":[{"path":"Nul","action":"body","status":201,"text":"ab\u0000cd"}])", "",
+       "/api/lookup?id=Nul", KELMCAT_OK, "", 201, "ab"},
       {"redirect", R"("faults":[{"path":"Moved","action":"redirect"}])", "", "/api/lookup?id=Moved",
        KELMCAT_ERR_HTTP, "", 302},
       {"server error", R"("faults":[{"path":"Down","action":"status","status":503}])", "",
@@ -263,7 +267,9 @@ TEST_F(Curl, FaultsGiveTheirCodeAndMessageAndTheClientStaysUsable) {
     srv().script(r.script);
     set_options(r.options);
     kel_set_error("before");
-    EXPECT_EQ(get(r.url), r.code);
+    std::string body;
+    EXPECT_EQ(get(r.url, &body), r.code);
+    EXPECT_EQ(body, r.body);
     std::string msg = r.code == KELMCAT_ERR_TRANSPORT ? r.message : "before";
     if (!msg.empty() && msg.back() == '*')
       EXPECT_EQ(std::string(kelmcat_last_error()).substr(0, msg.size() - 1),
@@ -370,7 +376,9 @@ TEST_F(Curl, NotifyRaceWithScan) {
   const char *ext[] = {".bin"};
   ASSERT_EQ(kelmcat_set_video_extensions(ext, 1), 0);
   load(R"({"name":"","children":[],"generate":[{"path":"/flat","count":200,"size":1}]})");
-  srv().script(R"("lookup_default":{"imdb":"tt0000001"})");
+  // Slow lookups, so that the notifications meet the scan's requests.
+  srv().script(R"("lookup_default":{"imdb":"tt0000001"},)"
+               R"("faults":[{"path":"/api/lookup","action":"delay","ms":2}])");
   srv().reset_stats();
   int32_t rc = -100;
   std::thread scan([&] { rc = kelmcat_scan("u1", "c1"); });

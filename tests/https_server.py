@@ -21,8 +21,8 @@ Script keys, each optional:
   "close_each": bool           answer every request with "Connection: close"
   "faults": [{"path": substring of the request target, "action": one of
               "stall" | "delay" | "close_mid_body" | "oversize" |
-              "oversize_chunked" | "redirect" | "status",
-              "ms": int, "bytes": int, "status": int}]
+              "oversize_chunked" | "redirect" | "status" | "body",
+              "ms": int, "bytes": int, "status": int, "text": body text}]
 The answers follow the built-in fake IO's, so that a scan gives the same
 results through either.
 
@@ -176,6 +176,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return True
         if action == "status":
             self.send(f.get("status", 500), "error")
+            return True
+        if action == "body":
+            self.send(f.get("status", 200), f.get("text", ""))
             return True
         return False
 
