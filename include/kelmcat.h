@@ -235,9 +235,45 @@ KELMCAT_API int32_t kelmcat_user_correction_key(const char *user_id, const char 
  * is installed or kelmcat_shutdown(). A non-NULL table selects it (also when
  * the built-in fake IO was selected); NULL clears the stored pointer only. */
 KELMCAT_API void kelmcat_set_io(const kelmcat_io *table) KELMCAT_NOEXCEPT;
-/* This build has no built-in HTTP client: always records a message and returns
- * KELMCAT_ERR_NO_IO, leaving the IO selection as it was. */
+/* Selects the built-in HTTPS client (libcurl) for every request; returns 0.
+ * A non-NULL kelmcat_set_io table or kelmcat_use_fake switches away again.
+ * It verifies the server's certificate and host name (against the system's CA
+ * store unless "ca_file" is set), follows no redirect (a 3xx answer fails as
+ * KELMCAT_ERR_HTTP), uses no proxy unless "proxy" is set, and reports a failed
+ * exchange as KELMCAT_ERR_TRANSPORT with "transport: " and libcurl's reason.
+ * Connections are kept and reused across requests for the whole process.
+ * kelmcat_cancel stops a scan's request in flight within about 100 ms; the scan
+ * then ends with KELMCAT_ERR_CANCELLED and that file gets no result.
+ * A library built without the client (KELMCAT_NO_CURL) records "this build has
+ * no libcurl backend (KELMCAT_NO_CURL)" and returns KELMCAT_ERR_NO_IO, leaving
+ * the IO selection as it was. */
 KELMCAT_API int32_t kelmcat_use_curl(void) KELMCAT_NOEXCEPT;
+/* Base URLs of the media-index service (Corrections, Find) and of the catalogue
+ * service (IsMovie, the scan-complete queue), for every IO kind. Each must
+ * begin with "https://" and hold at most 255 bytes; the request paths, which
+ * begin with "/", are appended to them as given. A rejected value leaves both
+ * unchanged (KELMCAT_ERR_ARG). kelmcat_shutdown() restores the built-in ones.
+ * May be called from any thread; a request in flight keeps the base it had. */
+KELMCAT_API int32_t kelmcat_set_service_bases(const char *media_index_base,
+                                              const char *catalogue_base) KELMCAT_NOEXCEPT;
+/* Options of the built-in client, as one JSON object; each call replaces all
+ * of them, and a member left out takes its default:
+ *   "ca_file"            PEM bundle to verify servers with; "" (default) for
+ *                        the system's CA store. At most 4095 bytes.
+ *   "connect_timeout_ms" time to connect, 1..2147483647 (default 10000).
+ *   "timeout_ms"         time for the whole request, 1..2147483647 (60000).
+ *   "max_body_bytes"     largest answer accepted, from 1 (default 268435456);
+ *                        a larger one fails as "transport: response larger
+ *                        than N bytes", never as a partial body.
+ *   "user_agent"         at most 255 bytes (default "kelmcat/<version>").
+ *   "proxy"              proxy URL, at most 1023 bytes; "" (default) for none.
+ * Texts must not hold control characters (ca_file: no NUL). An unknown or
+ * repeated member, a wrong type or an out-of-range value is rejected with a
+ * message naming the member (KELMCAT_ERR_ARG) and nothing changes.
+ * kelmcat_shutdown() restores the defaults. May be called from any thread; a
+ * request in flight keeps the options it started with. Accepted (and kept) in
+ * a build without the client too. */
+KELMCAT_API int32_t kelmcat_set_http_options(const char *json) KELMCAT_NOEXCEPT;
 /* Copies the vault table (get, set and search_keys are required; else
  * KELMCAT_ERR_ARG). The host may discard its record on return but keeps ctx
  * valid until kelmcat_shutdown(). A second call replaces the first. */
@@ -259,7 +295,10 @@ KELMCAT_API int32_t kelmcat_scan(const char *user_id,
 /* Stops a running scan at its next check (KELMCAT_ERR_CANCELLED). May be called
  * from any thread. The request stays until kelmcat_clear_cancel() or
  * kelmcat_shutdown(): every scan started before then ends at once as
- * cancelled. */
+ * cancelled. A request of the scan that the built-in HTTP client has in flight
+ * is abandoned within about 100 ms; the file it was for gets no result and
+ * counts no error. Requests made outside a scan (kelmcat_notify_scan_complete)
+ * are not affected. */
 KELMCAT_API void kelmcat_cancel(void) KELMCAT_NOEXCEPT;
 /* Withdraws a cancel request, so that the next scan runs without
  * kelmcat_shutdown() (which also drops the whole configuration). A running
@@ -268,10 +307,12 @@ KELMCAT_API void kelmcat_cancel(void) KELMCAT_NOEXCEPT;
 KELMCAT_API void kelmcat_clear_cancel(void) KELMCAT_NOEXCEPT;
 /* Sends the scan-complete message for user_id / runtime_config_id on its own
  * (kelmcat_scan sends it after every successful scan). Needs both ids, armed
- * writes and a queue credential (KELMCAT_ERR_ARG, KELMCAT_ERR_NOT_ARMED);
- * otherwise returns the request's code (0 for a 2xx answer). Any thread when
- * the installed IO table may be called from two threads at once; with the
- * built-in fake IO, no scan running. */
+ * writes and a queue credential (KELMCAT_ERR_ARG, KELMCAT_ERR_NOT_ARMED); a
+ * message whose request would exceed 1023 bytes is refused (KELMCAT_ERR_ARG),
+ * never sent cut. Otherwise returns the request's code (0 for a 2xx answer).
+ * Any thread when the installed IO table may be called from two threads at
+ * once, and with the built-in HTTP client, also while a scan runs on another
+ * one; with the built-in fake IO, no scan running. */
 KELMCAT_API int32_t kelmcat_notify_scan_complete(const char *user_id,
                                                  const char *runtime_config_id) KELMCAT_NOEXCEPT;
 

@@ -68,8 +68,14 @@ KELMCAT_API void kelmcat_shutdown(void) noexcept {
     kel_state_reset_locked();
     kel_results_reset_locked();
   }
-  // The fakes and the folder-access layer keep their own state, outside the lock.
+  // The fakes, the service bases and client options, the built-in client's
+  // idle connections and the folder-access layer keep their own state,
+  // outside the lock.
   kel_fake_state_clear();
+  kel_http_config_reset();
+#ifndef KELMCAT_NO_CURL
+  kel_curl_reset();
+#endif
   kelffa_reset();
   t_shutting_down = false;
 }

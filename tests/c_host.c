@@ -61,8 +61,13 @@ static void check_io_and_vault(void) {
   char **keys = NULL;
   size_t count = 0;
   kelmcat_set_io(&io);
+#ifdef KELMCAT_NO_CURL
   CHECK(kelmcat_use_curl() == KELMCAT_ERR_NO_IO);
   CHECK(strcmp(kelmcat_last_error(), "this build has no libcurl backend (KELMCAT_NO_CURL)") == 0);
+#else
+  CHECK(kelmcat_use_curl() == KELMCAT_OK);
+  kelmcat_set_io(&io);
+#endif
   CHECK(kelmcat_set_vault(NULL) == KELMCAT_ERR_ARG);
   partial = *fv;
   partial.search_keys = NULL;
@@ -91,6 +96,17 @@ static void check_io_and_vault(void) {
   CHECK(kel_fake_vault_calls(1) == 0);
   CHECK(fv->get(fv->ctx, "ns:a", &value) == 1 && value == NULL);
   kelmcat_set_io(NULL);
+  kelmcat_shutdown();
+}
+
+static void check_service_configuration(void) {
+  CHECK(kelmcat_set_service_bases("https://index.example", "http://cat.example") ==
+        KELMCAT_ERR_ARG);
+  CHECK(strncmp(kelmcat_last_error(), "catalogue base must be https://", 31) == 0);
+  CHECK(kelmcat_set_service_bases("https://index.example", "https://cat.example") == KELMCAT_OK);
+  CHECK(kelmcat_set_http_options("{\"timeout_ms\":5000,\"user_agent\":\"host/2\"}") == KELMCAT_OK);
+  CHECK(kelmcat_set_http_options("{\"timeout\":5000}") == KELMCAT_ERR_ARG);
+  CHECK(strcmp(kelmcat_last_error(), "http options: unknown member \"timeout\"") == 0);
   kelmcat_shutdown();
 }
 
@@ -342,6 +358,7 @@ int main(void) {
   check_configuration();
   check_keys_and_results();
   check_io_and_vault();
+  check_service_configuration();
   check_fake_tree();
   check_folder_access();
   check_scan();

@@ -286,6 +286,7 @@ TEST_F(HttpTest, SetVault) {
   EXPECT_EQ(g_st.have_vault, 0);
 }
 
+#ifdef KELMCAT_NO_CURL
 TEST_F(HttpTest, UseCurlAlwaysFails) {
   kelmcat_set_io(&io_);
   EXPECT_EQ(kelmcat_use_curl(), KELMCAT_ERR_NO_IO);
@@ -293,5 +294,19 @@ TEST_F(HttpTest, UseCurlAlwaysFails) {
   EXPECT_EQ(get("https://h/still-host"), KELMCAT_OK);
   EXPECT_EQ(rec_.urls.size(), 1u);
 }
+#else
+TEST_F(HttpTest, UseCurlSelectsTheBuiltInClientUntilATableIsSet) {
+  EXPECT_EQ(kelmcat_use_curl(), KELMCAT_OK);
+  EXPECT_EQ(g_st.io_kind, KEL_IO_CURL);
+  kelmcat_set_io(&io_);
+  EXPECT_EQ(get("https://h/host-again"), KELMCAT_OK);
+  EXPECT_EQ(rec_.urls.size(), 1u);
+  EXPECT_EQ(kelmcat_use_curl(), KELMCAT_OK);
+  kelmcat_set_io(nullptr);  // clears the stored table only
+  EXPECT_EQ(g_st.io_kind, KEL_IO_CURL);
+  kelmcat_shutdown();
+  EXPECT_EQ(g_st.io_kind, -1);
+}
+#endif
 
 }  // namespace

@@ -27,7 +27,7 @@ struct kel_result;
 
 struct kelmcat_state {
   std::mutex lock;
-  int32_t io_kind = -1;  // -1 none, 0 host table, 1 built-in fake
+  int32_t io_kind = -1;  // -1 none, 0 host table, 1 built-in fake, 2 built-in client
   const kelmcat_io *io = nullptr;
   kelmcat_vault vault{};
   int32_t have_vault = 0;

@@ -27,7 +27,10 @@ int kel_http_get(const char *url, kel_buf *out) {
     kind = g_st.io_kind;
     io = g_st.io;
   }
-  if (kind == 1) io = kel_fake_io();
+  if (kind == KEL_IO_FAKE) io = kel_fake_io();
+#ifndef KELMCAT_NO_CURL
+  if (kind == KEL_IO_CURL) io = kel_curl_io();
+#endif
   if (kind < 0) {
     kel_set_error("no io backend — call kelmcat_use_curl/use_fake/set_io");
     return KELMCAT_ERR_NO_IO;
@@ -54,6 +57,16 @@ int kel_http_get(const char *url, kel_buf *out) {
     g_st.last_url = shown;
   }
 
+#ifndef KELMCAT_NO_CURL
+  // A request the built-in client gave up because the scan was cancelled: not
+  // a transport failure, and not the service's fault.
+  if (kind == KEL_IO_CURL && rc == KEL_CURL_CANCELLED) {
+    kel_set_error("%s", kel_errstr(KELMCAT_ERR_CANCELLED));
+    give_back(io, error);
+    give_back(io, body);
+    return KELMCAT_ERR_CANCELLED;
+  }
+#endif
   if (rc != 0) {
     if (error)
       kel_set_error("transport: %s", error);

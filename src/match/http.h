@@ -7,10 +7,35 @@
 #include "kelmcat.h"
 
 // Base URLs of the two remote services besides the matching service (whose
-// base is configured with kelmcat_set_matcher_host). No trailing slash: the
-// request paths ("/api/...") are appended to them.
+// base is configured with kelmcat_set_matcher_host) until the host sets its
+// own with kelmcat_set_service_bases. No trailing slash: the request paths
+// ("/api/...") are appended to them.
 #define KEL_MEDIA_INDEX_BASE "https://mediaindex.example.net"
 #define KEL_CATALOGUE_BASE "https://catalogue.example.net"
+
+// A base URL and its terminator.
+#define KEL_BASE_SIZE 256
+
+// The current base URLs, copied under the state lock.
+void kel_media_index_base(char (&out)[KEL_BASE_SIZE]);
+void kel_catalogue_base(char (&out)[KEL_BASE_SIZE]);
+
+// How the built-in HTTP client makes its requests (kelmcat_set_http_options).
+struct kel_http_options {
+  char ca_file[4096];  // PEM bundle; "" for the system's CA store
+  char user_agent[256];
+  char proxy[1024];  // "" for none
+  int64_t connect_timeout_ms;
+  int64_t timeout_ms;
+  int64_t max_body_bytes;
+};
+
+kel_http_options kel_http_options_default(void);
+// The current options, copied under the state lock.
+void kel_http_options_get(kel_http_options *out);
+
+// Restores the default bases and options. Takes the state lock.
+void kel_http_config_reset(void);
 
 // One GET through the installed IO table (host table or built-in fake).
 // On a 2xx answer the body, read up to its first NUL, is appended to out
@@ -38,6 +63,33 @@ const kelmcat_io *kel_fake_io(void);
 
 // Selects the built-in fake IO (IO kind 1) under the state lock. Takes the lock.
 void kel_select_fake_io(void);
+
+// IO kinds of the state record.
+#define KEL_IO_HOST 0
+#define KEL_IO_FAKE 1
+#define KEL_IO_CURL 2
+
+#ifndef KELMCAT_NO_CURL
+// The built-in HTTP client's table (static). Its http_get returns
+// KEL_CURL_CANCELLED for a request of a scan that was cancelled.
+const kelmcat_io *kel_curl_io(void);
+#define KEL_CURL_CANCELLED 2
+// Starts libcurl once per process. Returns false, with a message, when it fails.
+bool kel_curl_init(void);
+// Closes the idle connections of the pool. Requests in flight finish as they are.
+void kel_curl_reset(void);
+#endif
+
+// Marks the requests made on this thread while it lives as requests of a scan:
+// the built-in client aborts them once kelmcat_cancel has been called.
+struct kel_scan_requests {
+  kel_scan_requests();
+  ~kel_scan_requests();
+  kel_scan_requests(const kel_scan_requests &) = delete;
+  kel_scan_requests &operator=(const kel_scan_requests &) = delete;
+};
+// True on a thread inside a kel_scan_requests scope.
+bool kel_in_scan_requests(void);
 
 // Frees every scripted answer, the fault, the canned bodies and the fake
 // store, and sets every counter to 0. Does not take the state lock.

@@ -8,13 +8,20 @@ extern "C" {
 KELMCAT_API void kelmcat_set_io(const kelmcat_io *table) noexcept {
   std::lock_guard<std::mutex> g(g_st.lock);
   g_st.io = table;
-  if (table) g_st.io_kind = 0;
+  if (table) g_st.io_kind = KEL_IO_HOST;
 }
 
 KELMCAT_API int32_t kelmcat_use_curl(void) noexcept {
+#ifdef KELMCAT_NO_CURL
   // Built with KELMCAT_NO_CURL: there is no built-in HTTP client to select.
   kel_set_error("this build has no libcurl backend (KELMCAT_NO_CURL)");
   return KELMCAT_ERR_NO_IO;
+#else
+  if (!kel_curl_init()) return KELMCAT_ERR_NO_IO;
+  std::lock_guard<std::mutex> g(g_st.lock);
+  g_st.io_kind = KEL_IO_CURL;
+  return KELMCAT_OK;
+#endif
 }
 
 KELMCAT_API int32_t kelmcat_set_vault(const kelmcat_vault *table) noexcept {
@@ -36,5 +43,5 @@ KELMCAT_API int32_t kelmcat_set_vault(const kelmcat_vault *table) noexcept {
 
 void kel_select_fake_io(void) {
   std::lock_guard<std::mutex> g(g_st.lock);
-  g_st.io_kind = 1;
+  g_st.io_kind = KEL_IO_FAKE;
 }

@@ -135,8 +135,10 @@ int32_t kel_is_movie(const char *imdb_id, int32_t *is_movie) {
   }
   char *q = kel_query_escape(imdb_id);
   if (!q) return KELMCAT_ERR_OOM;
+  char base[KEL_BASE_SIZE];
+  kel_catalogue_base(base);
   char url[512];
-  int n = std::snprintf(url, sizeof url, KEL_CATALOGUE_BASE "/api/AAA/IsMovie?imdbId=%s", q);
+  int n = std::snprintf(url, sizeof url, "%s/api/AAA/IsMovie?imdbId=%s", base, q);
   std::free(q);
   // A cut URL would ask about another id.
   if (n < 0 || static_cast<size_t>(n) >= sizeof url) {

@@ -2,6 +2,7 @@
 // endpoint carrying {"UserId":...,"Payload":...} and the queue credential.
 #include "match/notify.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -66,12 +67,19 @@ int32_t kel_notify_scan_complete(const char *user_id, const char *runtime_id) {
     return KELMCAT_ERR_OOM;
   }
 
+  char base[KEL_BASE_SIZE];
+  kel_catalogue_base(base);
   char url[1024];
-  kel_format(url, sizeof url,
-             "%s/api/AAA/SendMessageQueue?queue=mediaindexcompleted&value=%s&password=%s",
-             KEL_CATALOGUE_BASE, value, password);
+  int n = std::snprintf(
+      url, sizeof url, "%s/api/AAA/SendMessageQueue?queue=mediaindexcompleted&value=%s&password=%s",
+      base, value, password);
   std::free(value);
   std::free(password);
+  // A cut URL would send a cut credential (or none) to the queue.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof url) {
+    kel_set_error("scan-complete notification too long: ids and credential exceed the URL buffer");
+    return KELMCAT_ERR_ARG;
+  }
 
   kel_buf scratch{};
   int32_t rc = kel_http_get(url, &scratch);

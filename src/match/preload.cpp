@@ -202,8 +202,12 @@ void kel_matcher_state_reset(void) {
 
 int32_t kel_corrections_load(void) {
   kel_matcher_state_reset();
+  char base[KEL_BASE_SIZE];
+  kel_media_index_base(base);
+  char url[KEL_BASE_SIZE + 32];
+  std::snprintf(url, sizeof url, "%s/api/MediaIndex/Corrections", base);
   kel_buf body{};
-  int rc = kel_http_get(KEL_MEDIA_INDEX_BASE "/api/MediaIndex/Corrections", &body);
+  int rc = kel_http_get(url, &body);
   if (rc != KELMCAT_OK) {
     kel_buf_free(&body);
     return rc;
@@ -231,10 +235,11 @@ int32_t kel_find_indexed(const char *user_id, const char *runtime_id) {
     std::free(runtime);
     return KELMCAT_ERR_OOM;
   }
+  char base[KEL_BASE_SIZE];
+  kel_media_index_base(base);
   char url[1024];
-  int n = std::snprintf(url, sizeof url,
-                        KEL_MEDIA_INDEX_BASE "/api/MediaIndex/Find?userId=%s&runtimeId=%s", user,
-                        runtime);
+  int n = std::snprintf(url, sizeof url, "%s/api/MediaIndex/Find?userId=%s&runtimeId=%s", base,
+                        user, runtime);
   std::free(user);
   std::free(runtime);
   // A cut URL would ask for another user's (or configuration's) files.

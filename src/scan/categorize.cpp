@@ -246,6 +246,8 @@ int32_t id_from_matcher(file_work &f) {
     add_result(f, nullptr, KELMCAT_OUTCOME_UNMATCHED, -1, -1);
     return 0;
   }
+  // A request given up for a cancel is no fault of this file: no result.
+  if (r == KELMCAT_ERR_CANCELLED) return r;
   if (r != 0) {
     std::free(id);
     f.c->errors++;
@@ -259,6 +261,7 @@ int32_t id_from_matcher(file_work &f) {
     int32_t movie = 1;
     r = kel_is_movie(f.n.imdb_id, &movie);
     f.c->matcher_calls++;
+    if (r == KELMCAT_ERR_CANCELLED) return r;
     if (r != 0) {
       f.c->errors++;
       add_result(f, f.n.imdb_id, KELMCAT_OUTCOME_ERROR, -1, -1);

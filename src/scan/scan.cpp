@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/keys.h"
+#include "match/http.h"
 #include "match/matcher.h"
 #include "match/notify.h"
 #include "scan/scan.h"
@@ -170,6 +171,7 @@ int32_t finish_scan(const char *user, const char *config, int32_t r, const kel_c
 }
 
 int32_t scan(const char *user, const char *config, const kel_scan_output *out) {
+  kel_scan_requests requests;  // a cancel also stops the built-in client's request in flight
   int32_t r = check_ids(user, config);
   if (r != 0) return r;
   scan_snapshot s;
