@@ -271,8 +271,14 @@ int32_t id_from_matcher(file_work &f) {
 }
 
 int32_t pick_imdb_id(file_work &f) {
-  if (id_from_correction(f)) return kGoOn;
-  return id_from_matcher(f);
+  if (!id_from_correction(f)) return id_from_matcher(f);
+  // A corrected file whose id could not be copied would be recorded without it.
+  if (!f.n.imdb_id) {
+    f.c->errors++;
+    add_result(f, nullptr, KELMCAT_OUTCOME_ERROR, -1, -1);
+    return 0;
+  }
+  return kGoOn;
 }
 
 // Writes a record text under the matched-id key; true when it was written.
