@@ -312,8 +312,13 @@ int32_t refresh_record(file_work &f) {
   mfile &s = f.s;
   kj::Doc stored_doc;
   stored_doc.parse(f.stored, std::strlen(f.stored));
-  mfile_read_stored_root(&s, stored_doc.root());
-  mfile_merge(&s, &f.n, f.w->runtime_config_id);
+  // A merged record missing a text that could not be copied would overwrite
+  // the stored one without it: that is a rewrite that failed.
+  bool whole = mfile_read_stored_root(&s, stored_doc.root());
+  if (!mfile_merge(&s, &f.n, f.w->runtime_config_id) || !whole) {
+    f.c->errors++;
+    return 0;
+  }
   stored_view sv;
   inspect_stored(stored_doc.root(), f.key, s, &sv);
   if (sv.other_key) {
