@@ -7,8 +7,9 @@
 // crash, trip a sanitizer or leak.
 //
 //   alloc_sweep [scenario...]      every scenario when none is named
-//   ALLOC_SWEEP_ONLY=N             run only failing allocation N (in-process
-//                                  tracing: combine with ALLOC_FAIL_TRACE=1)
+//   ALLOC_SWEEP_ONLY=N             run only failing allocation N, in-process
+//                                  (for tracing: add ALLOC_FAIL_TRACE=1)
+//   ALLOC_SWEEP_JOBS=J             children at a time (2)
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -400,7 +401,7 @@ int run_child(const Scenario &s, uint64_t n, int32_t ref_rc, const std::string &
   return 0;
 }
 
-bool sweep(const Scenario &s, uint64_t only) {
+bool sweep(const Scenario &s, uint64_t only, size_t jobs) {
   // The clean run, in this process: its code, what it leaves and its count.
   s.setup();
   alloc_fail::arm(0);
@@ -411,17 +412,15 @@ bool sweep(const Scenario &s, uint64_t only) {
   teardown();
   if (only) return run_child(s, only, ref_rc, ref_after) == 0;
 
+  // Children run jobs at a time; each reports through its exit status.
   uint64_t bad = 0;
-  for (uint64_t n = 1; n <= total; ++n) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-      std::perror("fork");
-      return false;
-    }
-    if (pid == 0) _exit(run_child(s, n, ref_rc, ref_after));
+  std::map<pid_t, uint64_t> running;
+  auto reap = [&] {
     int status = 0;
-    waitpid(pid, &status, 0);
+    pid_t pid = waitpid(-1, &status, 0);
+    if (pid <= 0) return;
+    uint64_t n = running[pid];
+    running.erase(pid);
     if (WIFSIGNALED(status)) {
       std::fprintf(stderr, "%s, allocation %llu: killed by signal %d\n", s.name,
                    static_cast<unsigned long long>(n), WTERMSIG(status));
@@ -432,7 +431,19 @@ bool sweep(const Scenario &s, uint64_t only) {
                      static_cast<unsigned long long>(n), WEXITSTATUS(status));
       ++bad;
     }
+  };
+  for (uint64_t n = 1; n <= total; ++n) {
+    while (running.size() >= jobs) reap();
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+      std::perror("fork");
+      return false;
+    }
+    if (pid == 0) _exit(run_child(s, n, ref_rc, ref_after));
+    running[pid] = n;
   }
+  while (!running.empty()) reap();
   std::printf("%-20s %6llu allocations %6llu runs %6llu failed\n", s.name,
               static_cast<unsigned long long>(total), static_cast<unsigned long long>(total),
               static_cast<unsigned long long>(bad));
@@ -444,6 +455,9 @@ bool sweep(const Scenario &s, uint64_t only) {
 int main(int argc, char **argv) {
   const char *only_env = std::getenv("ALLOC_SWEEP_ONLY");
   uint64_t only = only_env ? std::strtoull(only_env, nullptr, 10) : 0;
+  const char *jobs_env = std::getenv("ALLOC_SWEEP_JOBS");
+  size_t jobs = jobs_env ? std::strtoul(jobs_env, nullptr, 10) : 2;
+  if (jobs == 0) jobs = 1;
   base_setup();
   scan();
   s_plain_scan = observe_scan();
@@ -455,7 +469,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) chosen = chosen || std::strcmp(argv[i], s.name) == 0;
     if (!chosen) continue;
     ++ran;
-    ok = sweep(s, only) && ok;
+    ok = sweep(s, only, jobs) && ok;
   }
   if (ran == 0) {
     std::fprintf(stderr, "no such scenario\n");
