@@ -25,7 +25,6 @@ namespace {
 // request.
 class HeapAlloc {
  public:
-  static const bool kNeedFree = true;
   void *Malloc(size_t size) {
     if (size == 0) return nullptr;
     void *p = std::malloc(size);
