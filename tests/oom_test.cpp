@@ -210,4 +210,32 @@ TEST_F(ScanOom, NoRecordWithoutItsIdOrUnderTheWrongKey) {
   EXPECT_GT(total, 10u);
 }
 
+// A rescan of unchanged files with every allocation failing in turn: a stored
+// record is never rewritten with less than it held.
+TEST_F(ScanOom, RescanNeverDamagesAStoredRecord) {
+  const std::string tree = R"({"name":"","children":[{"name":"Films","children":[
+      {"name":"A.mkv","size":1000},{"name":"Show S01E02.mkv","size":9}]}]})";
+  std::map<std::string, std::string> first;
+  auto prepare = [&] {
+    TearDown();
+    SetUp();
+    load(tree);
+    kel_fake_set_matcher("A.mkv", "tt1", 0);
+    kel_fake_set_tvshow("Show S01E02.mkv", "tt6");
+    ASSERT_EQ(kelmcat_set_vault(kel_fake_vault()), KELMCAT_OK);
+    ASSERT_EQ(scan(), KELMCAT_OK);
+    first = scantest::fake_store();
+  };
+  uint64_t total = each_failure<int32_t>([&] { return scan(); },
+                                         [&](uint64_t n, int32_t rc) {
+                                           if (n == 0) {
+                                             EXPECT_EQ(rc, KELMCAT_OK);
+                                             EXPECT_EQ(scantest::stats().unchanged, 2);
+                                           }
+                                           EXPECT_EQ(scantest::fake_store(), first);
+                                         },
+                                         prepare);
+  EXPECT_GT(total, 10u);
+}
+
 }  // namespace
