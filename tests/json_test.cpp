@@ -2,6 +2,8 @@
 // and the writer's refusal of invalid UTF-8.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "core/json.h"
@@ -86,6 +88,24 @@ TEST(Json, WriterIsCompactAndRefusesInvalidUtf8) {
   bad.str("\xFF");
   bad.end_arr();
   EXPECT_FALSE(bad.ok());
+}
+
+// Texts held in buffers of exactly their length: a sequence cut short at the
+// end is refused without a read past the last byte (the sanitizer would see it).
+TEST(Json, WriterRefusesASequenceCutShortAtTheEnd) {
+  for (std::string t : {"tt\xF4i", "tt\xF4", "\xE2\x82", "ok\xC3", "\xF0\x9F\x8E"}) {
+    SCOPED_TRACE(t);
+    std::unique_ptr<char[]> exact(new char[t.size()]);
+    std::memcpy(exact.get(), t.data(), t.size());
+    std::string_view v(exact.get(), t.size());
+    kj::Writer s;
+    s.str(v);
+    EXPECT_FALSE(s.ok());
+    kj::Writer k;
+    k.start_obj();
+    k.key(v);
+    EXPECT_FALSE(k.ok());
+  }
 }
 
 TEST(Json, DeepValueIsRewrittenWithoutRecursion) {

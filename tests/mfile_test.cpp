@@ -106,6 +106,11 @@ TEST(MfileJson, EscapesAndUtf8) {
   std::free(m.file_name);
   m.file_name = nullptr;
   EXPECT_EQ(mfile_json(&m, "k\xC3"), nullptr);
+  // A correction value from the vault whose last sequence is cut short: the
+  // record cannot be written, and nothing past the text's end is read.
+  m.imdb_id = dup("tt\xF4i");
+  EXPECT_EQ(mfile_json(&m, "k"), nullptr);
+  std::free(m.imdb_id);
 }
 
 TEST(MfileJson, FreeZeroesEveryField) {

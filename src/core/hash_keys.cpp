@@ -27,6 +27,26 @@ int format_hash_key(const char *prefix, const char *item_key, char *out, uint64_
   return (len < 0 || static_cast<size_t>(len) >= n) ? -1 : 0;
 }
 
+// Two interleaved multiply-xor chains over the units, even ones into h1 and
+// odd ones into h2, folded into a non-negative 31-bit value.
+struct unit_hash {
+  uint32_t h1 = 5381, h2 = 5381;
+  uint64_t count = 0;
+  void add(uint32_t u) {
+    if (count % 2 == 0)
+      h1 = (h1 * 33u) ^ u;
+    else
+      h2 = (h2 * 33u) ^ u;
+    ++count;
+  }
+  int32_t result() const {
+    uint32_t r = h1 + h2 * 1566083941u;
+    if (r == 0x80000000u) return 0;
+    // Absolute value of r read as a signed 32-bit number.
+    return static_cast<int32_t>((r & 0x80000000u) ? (0u - r) : r);
+  }
+};
+
 }  // namespace
 
 int32_t kel_utf8_to_utf16_units(const char *text, uint16_t *units, uint64_t capacity) {
@@ -57,33 +77,33 @@ int32_t kel_utf8_to_utf16_units(const char *text, uint16_t *units, uint64_t capa
 
 int32_t kelmcat_stable_hash_utf16(const uint16_t *units, uint64_t n) {
   if (n == 0 || !units) return static_cast<int32_t>(HASH_EMPTY);
-  uint32_t h1 = 5381, h2 = 5381;
-  for (uint64_t i = 0; i < n; i += 2) {
-    uint32_t u = units[i];
-    if (u == 0) break;
-    h1 = (h1 * 33u) ^ u;
-    if (i + 1 == n) break;
-    uint32_t w = units[i + 1];
-    if (w == 0) break;
-    h2 = (h2 * 33u) ^ w;
-  }
-  uint32_t r = h1 + h2 * 1566083941u;
-  if (r == 0x80000000u) return 0;
-  // Absolute value of r read as a signed 32-bit number.
-  return static_cast<int32_t>((r & 0x80000000u) ? (0u - r) : r);
+  unit_hash h;
+  for (uint64_t i = 0; i < n && units[i] != 0; ++i) h.add(units[i]);
+  return h.result();
 }
 
+// The same value as hashing the text's UTF-16 form, with the units produced
+// one by one: a key's hash needs no memory.
 int32_t kelmcat_stable_hash_utf8(const char *text) {
   if (!text) return 0;
-  int32_t n = kel_utf8_to_utf16_units(text, nullptr, 0);
-  if (n < 0) return 0;
-  if (n == 0) return static_cast<int32_t>(HASH_EMPTY);
-  uint16_t *units = static_cast<uint16_t *>(std::malloc(static_cast<size_t>(n) * sizeof *units));
-  if (!units) return 0;
-  int32_t got = kel_utf8_to_utf16_units(text, units, static_cast<uint64_t>(n));
-  int32_t h = got > 0 ? kelmcat_stable_hash_utf16(units, static_cast<uint64_t>(got)) : 0;
-  std::free(units);
-  return h;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  if (!*p) return static_cast<int32_t>(HASH_EMPTY);
+  unit_hash h;
+  while (*p) {
+    uint32_t cp;
+    size_t len = kel_utf8_next(p, SIZE_MAX, &cp);
+    if (len == 0) return 0;
+    if (cp >= 0x10000u) {
+      uint32_t v = cp - 0x10000u;
+      h.add(0xD800u + (v >> 10));
+      h.add(0xDC00u | (v & 0x3FFu));
+    } else {
+      h.add(cp);
+    }
+    if (h.count > static_cast<uint64_t>(INT32_MAX)) return 0;
+    p += len;
+  }
+  return h.result();
 }
 
 int kel_vault_prefixed_key(char *out, size_t size, const char *user_id, const char *key) {

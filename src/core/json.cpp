@@ -4,18 +4,188 @@
 
 #include "core/core_internal.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+namespace kj {
+namespace {
+
+// Every allocation of the parser library goes through here: a request that
+// cannot be met throws std::bad_alloc, which the module's callers turn into
+// their out-of-memory outcome. The library itself stores its allocator's
+// results unchecked, so it must never see a null pointer for a non-empty
+// request.
+class HeapAlloc {
+ public:
+  void *Malloc(size_t size) {
+    if (size == 0) return nullptr;
+    void *p = std::malloc(size);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+  void *Realloc(void *p, size_t, size_t size) {
+    if (size == 0) {
+      std::free(p);
+      return nullptr;
+    }
+    void *q = std::realloc(p, size);
+    if (!q) throw std::bad_alloc();
+    return q;
+  }
+  static void Free(void *p) { std::free(p); }
+};
+
+HeapAlloc s_heap;
+
+}  // namespace
+}  // namespace kj
+
+namespace rapidjson {
+namespace internal {
+
+// The stack the parser, the document and the writer keep their work on. The
+// general one does pointer arithmetic on a null pointer before its first
+// allocation and trusts every reallocation; this one keeps a size and a
+// capacity instead of end pointers, grows through HeapAlloc (so failure is an
+// exception, never a null store) and only offsets a pointer it allocated.
+template <>
+class Stack<kj::HeapAlloc> {
+ public:
+  Stack(kj::HeapAlloc *, size_t initial) : initial_(initial > 0 ? initial : 256) {}
+  Stack(Stack &&o) noexcept : base_(o.base_), size_(o.size_), cap_(o.cap_), initial_(o.initial_) {
+    o.base_ = nullptr;
+    o.size_ = o.cap_ = 0;
+  }
+  Stack &operator=(Stack &&o) noexcept {
+    if (this != &o) {
+      std::free(base_);
+      base_ = o.base_;
+      size_ = o.size_;
+      cap_ = o.cap_;
+      initial_ = o.initial_;
+      o.base_ = nullptr;
+      o.size_ = o.cap_ = 0;
+    }
+    return *this;
+  }
+  Stack(const Stack &) = delete;
+  Stack &operator=(const Stack &) = delete;
+  ~Stack() { std::free(base_); }
+
+  void Swap(Stack &o) noexcept {
+    std::swap(base_, o.base_);
+    std::swap(size_, o.size_);
+    std::swap(cap_, o.cap_);
+    std::swap(initial_, o.initial_);
+  }
+
+  void Clear() { size_ = 0; }
+  void ShrinkToFit() {
+    if (size_ == 0) {
+      std::free(base_);
+      base_ = nullptr;
+      cap_ = 0;
+    }
+  }
+
+  template <typename T>
+  void Reserve(size_t count = 1) {
+    if (count > (SIZE_MAX - size_) / sizeof(T)) throw std::bad_alloc();
+    size_t need = sizeof(T) * count;
+    if (cap_ - size_ < need) Grow(need);
+  }
+  template <typename T>
+  T *Push(size_t count = 1) {
+    Reserve<T>(count);
+    return PushUnsafe<T>(count);
+  }
+  template <typename T>
+  T *PushUnsafe(size_t count = 1) {
+    T *r = reinterpret_cast<T *>(at(size_));
+    size_ += sizeof(T) * count;
+    return r;
+  }
+  template <typename T>
+  T *Pop(size_t count) {
+    size_ -= sizeof(T) * count;
+    return reinterpret_cast<T *>(at(size_));
+  }
+  template <typename T>
+  T *Top() {
+    return reinterpret_cast<T *>(at(size_ - sizeof(T)));
+  }
+  template <typename T>
+  const T *Top() const {
+    return reinterpret_cast<const T *>(at(size_ - sizeof(T)));
+  }
+  template <typename T>
+  T *End() {
+    return reinterpret_cast<T *>(at(size_));
+  }
+  template <typename T>
+  const T *End() const {
+    return reinterpret_cast<const T *>(at(size_));
+  }
+  template <typename T>
+  T *Bottom() {
+    return reinterpret_cast<T *>(base_);
+  }
+  template <typename T>
+  const T *Bottom() const {
+    return reinterpret_cast<const T *>(base_);
+  }
+
+  bool HasAllocator() const { return true; }
+  kj::HeapAlloc &GetAllocator() { return kj::s_heap; }
+  bool Empty() const { return size_ == 0; }
+  size_t GetSize() const { return size_; }
+  size_t GetCapacity() const { return cap_; }
+
+ private:
+  char *at(size_t off) const { return base_ ? base_ + off : nullptr; }
+
+  void Grow(size_t need) {
+    size_t cap = cap_ == 0 ? initial_ : cap_ + (cap_ + 1) / 2;
+    if (cap < cap_ || cap - size_ < need) {
+      if (need > SIZE_MAX - size_) throw std::bad_alloc();
+      cap = size_ + need;
+    }
+    base_ = static_cast<char *>(kj::s_heap.Realloc(base_, cap_, cap));
+    cap_ = cap;
+  }
+
+  char *base_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+  size_t initial_;
+};
+
+}  // namespace internal
+}  // namespace rapidjson
 
 namespace kj {
 
 namespace {
 
-using RValue = rapidjson::Value;
+using RDoc = rapidjson::GenericDocument<rapidjson::UTF8<>,
+                                        rapidjson::MemoryPoolAllocator<HeapAlloc>, HeapAlloc>;
+using RValue = RDoc::ValueType;
+
+// The writer's output: a std::string, whose growth throws std::bad_alloc.
+struct TextOut {
+  using Ch = char;
+  std::string text;
+  void Put(char c) { text.push_back(c); }
+  void Flush() {}
+};
 
 const RValue *rv(const void *v) {
   return static_cast<const RValue *>(v);
@@ -23,6 +193,11 @@ const RValue *rv(const void *v) {
 
 constexpr unsigned kStrict = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 constexpr unsigned kLenient = rapidjson::kParseIterativeFlag;
+
+// The library's lengths are 32-bit; a longer text cannot be written whole.
+bool fits(std::string_view v) {
+  return v.size() <= UINT32_MAX;
+}
 
 bool valid_text(const RValue &v) {
   return kel_utf8_valid(v.GetString(), v.GetStringLength());
@@ -143,8 +318,8 @@ Val Val::get(std::string_view name) const {
 // larger ones continue in 16 KiB chunks.
 struct Doc::Impl {
   alignas(8) char first[2048];
-  rapidjson::MemoryPoolAllocator<> pool{first, sizeof first, 16 * 1024};
-  rapidjson::Document doc{&pool};
+  rapidjson::MemoryPoolAllocator<HeapAlloc> pool{first, sizeof first, 16 * 1024, &s_heap};
+  RDoc doc{&pool};
   bool ok = false;
 };
 
@@ -174,11 +349,13 @@ Val Doc::root() const {
   return impl_ && impl_->ok ? Val(&impl_->doc) : Val();
 }
 
+// Texts are checked here rather than by the library's writer, whose check reads
+// a cut-short sequence's missing bytes past the end of the text.
 struct Writer::Impl {
-  rapidjson::StringBuffer buf;
-  rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                    rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>
-      w{buf};
+  TextOut out;
+  rapidjson::Writer<TextOut, rapidjson::UTF8<>, rapidjson::UTF8<>, HeapAlloc,
+                    rapidjson::kWriteNoFlags>
+      w{out};
   bool ok = true;
 };
 
@@ -198,10 +375,12 @@ void Writer::end_arr() {
   impl_->ok = impl_->ok && impl_->w.EndArray();
 }
 void Writer::key(std::string_view k) {
-  impl_->ok = impl_->ok && impl_->w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()));
+  impl_->ok = impl_->ok && fits(k) && kel_utf8_valid(k.data(), k.size()) &&
+              impl_->w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()));
 }
 void Writer::str(std::string_view s) {
-  impl_->ok = impl_->ok && impl_->w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+  impl_->ok = impl_->ok && fits(s) && kel_utf8_valid(s.data(), s.size()) &&
+              impl_->w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
 }
 void Writer::sint(int64_t n) {
   impl_->ok = impl_->ok && impl_->w.Int64(n);
@@ -278,7 +457,7 @@ bool Writer::ok() const {
 }
 
 std::string_view Writer::text() const {
-  return std::string_view(impl_->buf.GetString(), impl_->buf.GetSize());
+  return impl_->out.text;
 }
 
 }  // namespace kj

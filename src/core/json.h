@@ -9,6 +9,11 @@
 //
 // Writing: Writer builds compact JSON text. Any string or key that is not
 // well-formed UTF-8 makes the whole output fail (ok() turns false).
+//
+// Memory: parsing, constructing a Writer and every writing call throw
+// std::bad_alloc when memory runs out, and do nothing worse; the caller turns
+// that into its own outcome. A Doc or Writer that threw is only fit to be
+// destroyed (or, for a Doc, to parse again).
 #ifndef KELMCAT_CORE_JSON_H
 #define KELMCAT_CORE_JSON_H
 

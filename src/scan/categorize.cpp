@@ -274,8 +274,14 @@ int32_t id_from_matcher(file_work &f) {
 }
 
 int32_t pick_imdb_id(file_work &f) {
-  if (id_from_correction(f)) return kGoOn;
-  return id_from_matcher(f);
+  if (!id_from_correction(f)) return id_from_matcher(f);
+  // A corrected file whose id could not be copied would be recorded without it.
+  if (!f.n.imdb_id) {
+    f.c->errors++;
+    add_result(f, nullptr, KELMCAT_OUTCOME_ERROR, -1, -1);
+    return 0;
+  }
+  return kGoOn;
 }
 
 // Writes a record text under the matched-id key; true when it was written.
@@ -309,8 +315,13 @@ int32_t refresh_record(file_work &f) {
   mfile &s = f.s;
   kj::Doc stored_doc;
   stored_doc.parse(f.stored, std::strlen(f.stored));
-  mfile_read_stored_root(&s, stored_doc.root());
-  mfile_merge(&s, &f.n, f.w->runtime_config_id);
+  // A merged record missing a text that could not be copied would overwrite
+  // the stored one without it: that is a rewrite that failed.
+  bool whole = mfile_read_stored_root(&s, stored_doc.root());
+  if (!mfile_merge(&s, &f.n, f.w->runtime_config_id) || !whole) {
+    f.c->errors++;
+    return 0;
+  }
   stored_view sv;
   inspect_stored(stored_doc.root(), f.key, s, &sv);
   if (sv.other_key) {

@@ -15,10 +15,11 @@ char *copy_view(std::string_view v) {
   return kel_strndup(v.data(), v.size());
 }
 
-void replace(char **field, const char *value) {
+bool replace(char **field, const char *value) {
   char *copy = kel_strdup(value);
   std::free(*field);
   *field = copy;
+  return copy || !value;
 }
 
 void write_str(kj::Writer &w, const char *name, const char *value) {
@@ -27,8 +28,9 @@ void write_str(kj::Writer &w, const char *name, const char *value) {
   w.str(value);
 }
 
-void read_str(kj::Val root, const char *name, char **field) {
+bool read_str(kj::Val root, const char *name, char **field) {
   if (auto v = j_str(root, name)) *field = copy_view(*v);
+  return *field || !j_str(root, name);
 }
 
 // The first member of that name, when it is an integer: its low 32 bits, signed.
@@ -108,42 +110,43 @@ std::optional<std::string_view> j_str(kj::Val obj, std::string_view name) {
   return v.str();
 }
 
-void mfile_read_stored(mfile *s, const char *text) {
+bool mfile_read_stored(mfile *s, const char *text) {
   kj::Doc doc;
+  bool whole = true;
   try {
     if (text) doc.parse(text, std::strlen(text));
   } catch (const std::bad_alloc &) {
+    whole = false;
   }
-  mfile_read_stored_root(s, doc.root());
+  return mfile_read_stored_root(s, doc.root()) && whole;
 }
 
-void mfile_read_stored_root(mfile *s, kj::Val root) {
+bool mfile_read_stored_root(mfile *s, kj::Val root) {
   *s = mfile{};
   s->season = -1;
   s->episode = -1;
   s->required_verify = -1;
-  if (!root.is_obj()) return;
-  try {
-    read_str(root, "IMDbID", &s->imdb_id);
-    read_str(root, "FileName", &s->file_name);
-    read_str(root, "Path", &s->path);
-    read_str(root, "Extension", &s->extension);
-    read_str(root, "RuntimeConfigID", &s->runtime_config_id);
-    read_str(root, "ParentKey", &s->parent_key);
-    read_int32(root, "Season", &s->season);
-    read_int32(root, "Episode", &s->episode);
-    kj::Val rv = root.get("RequiredVerify");
-    if (rv.is_bool()) s->required_verify = rv.is_true() ? 1 : 0;
-  } catch (const std::bad_alloc &) {
-    // Whatever was read stays; the rest keeps its start value.
-  }
+  if (!root.is_obj()) return true;
+  bool whole = read_str(root, "IMDbID", &s->imdb_id);
+  whole = read_str(root, "FileName", &s->file_name) && whole;
+  whole = read_str(root, "Path", &s->path) && whole;
+  whole = read_str(root, "Extension", &s->extension) && whole;
+  whole = read_str(root, "RuntimeConfigID", &s->runtime_config_id) && whole;
+  whole = read_str(root, "ParentKey", &s->parent_key) && whole;
+  read_int32(root, "Season", &s->season);
+  read_int32(root, "Episode", &s->episode);
+  kj::Val rv = root.get("RequiredVerify");
+  if (rv.is_bool()) s->required_verify = rv.is_true() ? 1 : 0;
+  return whole;
 }
 
-void mfile_merge(mfile *s, const mfile *n, const char *config_id) {
+bool mfile_merge(mfile *s, const mfile *n, const char *config_id) {
+  bool whole = true;
   s->size = n->size;
-  if (n->imdb_id && *n->imdb_id) replace(&s->imdb_id, n->imdb_id);
+  if (n->imdb_id && *n->imdb_id) whole = replace(&s->imdb_id, n->imdb_id);
   if (n->season >= 0) s->season = n->season;
   if (n->episode >= 0) s->episode = n->episode;
-  replace(&s->runtime_config_id, config_id);
+  whole = replace(&s->runtime_config_id, config_id) && whole;
   if (n->required_verify == 0) s->required_verify = 0;
+  return whole;
 }

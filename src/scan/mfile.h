@@ -44,15 +44,17 @@ std::optional<std::string_view> j_str(kj::Val obj, std::string_view name);
 // Reads a value stored under a matched-id key into *s, which it overwrites
 // (free it first if it held anything). Starts from texts null, size 0, season,
 // episode and verification flag -1; a text that is not a JSON object leaves it
-// there. Size is not read: the merge replaces it.
-void mfile_read_stored(mfile *s, const char *text);
+// there. Size is not read: the merge replaces it. False when memory ran out
+// (for the parse or a copy): *s then lacks what could not be read.
+bool mfile_read_stored(mfile *s, const char *text);
 // The same for a value already parsed (an invalid handle reads as "not JSON").
-void mfile_read_stored_root(mfile *s, kj::Val root);
+bool mfile_read_stored_root(mfile *s, kj::Val root);
 
 // Lays the new record n over the stored one s, in place: size always, IMDb id
 // when n's is not empty, season and episode when n's are 0 or more, the runtime
 // configuration id always (from config_id), the verification flag when n's is
-// 0. Name, path, extension and parent key keep the stored values.
-void mfile_merge(mfile *s, const mfile *n, const char *config_id);
+// 0. Name, path, extension and parent key keep the stored values. False when a
+// copy could not be made: s then lacks that text.
+bool mfile_merge(mfile *s, const mfile *n, const char *config_id);
 
 #endif
