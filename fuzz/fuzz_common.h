@@ -194,7 +194,8 @@ inline std::vector<std::string> small_tree_item_keys() {
   struct File {
     const char *path;
     int64_t size;
-  } files[] = {{"Movies/Alien (1979).mkv", 100}, {"Movies/meta.bin", 7}, {"TV/Show.S01E02.mp4", 200}};
+  } files[] = {
+      {"Movies/Alien (1979).mkv", 100}, {"Movies/meta.bin", 7}, {"TV/Show.S01E02.mp4", 200}};
   char out[256];
   for (const File &f : files)
     if (kelmcat_derive_key(f.path, f.size, out, sizeof out) == KELMCAT_OK) keys.push_back(out);

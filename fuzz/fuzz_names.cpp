@@ -12,10 +12,10 @@
 
 #include "core/core_internal.h"
 #include "core/keys.h"
+#include "fuzz_common.h"
 #include "match/http.h"
 #include "match/season_episode.h"
 #include "scan/filters.h"
-#include "fuzz_common.h"
 
 namespace {
 
@@ -119,7 +119,8 @@ void one_name(const std::string &name) {
   char *q = kel_query_escape(s);
   FZ_CHECK(q != nullptr);
   for (const char *p = q; *p; ++p)
-    FZ_CHECK(std::strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%", *p));
+    FZ_CHECK(
+        std::strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%", *p));
   std::free(q);
   char *r = kel_redact_url(s);
   FZ_CHECK(r != nullptr);
@@ -167,7 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The names as filters too.
   std::vector<const char *> filters;
   for (const std::string &n : nb.names) filters.push_back(n.c_str());
-  if (nb.flags & 16u) kelmcat_set_include_paths(filters.data(), static_cast<int32_t>(filters.size()));
+  if (nb.flags & 16u)
+    kelmcat_set_include_paths(filters.data(), static_cast<int32_t>(filters.size()));
   if (nb.flags & 32u) kelmcat_set_exclude_paths(filters.data(), 1);
   if (nb.flags & 64u) kelmcat_set_walk_root(nb.names[0].c_str());
 
