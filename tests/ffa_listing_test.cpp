@@ -397,7 +397,7 @@ TEST_F(FfaListing, CancelWhileEntriesAreCopiedRollsThePageBack) {
   EXPECT_EQ(kelffa_rejected(), rejected);
   EXPECT_EQ(kelffa_more(), 1);
 
-  // The flag stays up until a listing clears it; the same page is then taken once.
+  // The flag stays up until a listing clears it; a new listing takes every page once.
   EXPECT_EQ(kelffa_list_next(), -KELFFA_ERR_CANCELLED);
   EXPECT_STREQ(kelffa_last_error(), "cancelled");
   ASSERT_EQ(kelffa_list_all("/m"), KELFFA_OK);
