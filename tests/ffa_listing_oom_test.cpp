@@ -15,7 +15,7 @@
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KELFFA_TEST_NO_REALLOC_HOOK 1
-#elif defined(__has_feature)
+#elif defined(__has_feature)  // clang tells its sanitizers this way only
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define KELFFA_TEST_NO_REALLOC_HOOK 1
 #endif

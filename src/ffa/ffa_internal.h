@@ -140,6 +140,10 @@ void kelffa__listing_rollback(const kelffa__listing_mark &m);
 // The page size asked of backends, and back to the size at load (256).
 int32_t kelffa__page_size();
 void kelffa__page_size_reset();
+// When set, called on the listing thread with each entry's index on the page
+// just before the cancel flag is read for that entry, so that a test can raise
+// the flag at a known point of the copy. Null unless a test sets it.
+extern void (*kelffa__entry_probe)(uint64_t index);
 
 // ---- Stat result -----------------------------------------------------------
 

@@ -34,6 +34,7 @@ int32_t take_page(const kelffa_page &pg, const kelffa_item *items, uint64_t n) {
   const kelffa__listing_mark before = kelffa__listing_mark_now();
   const char *folder = kelffa__listing_path();
   for (uint64_t i = 0; i < pg.count; ++i) {
+    if (kelffa__entry_probe) kelffa__entry_probe(i);
     if (kelffa__cancelled()) {
       kelffa__listing_rollback(before);
       std::free(cursor);
@@ -90,6 +91,8 @@ int32_t fetch_page() {
 }
 
 }  // namespace
+
+void (*kelffa__entry_probe)(uint64_t index) = nullptr;
 
 extern "C" int32_t kelffa_list(const char *folder) noexcept {
   kelffa__listing_clear();
