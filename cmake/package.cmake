@@ -8,7 +8,6 @@ set(KELMCAT_PACKAGE_MAINTAINER "the kelmcat developers" CACHE STRING
 set(CPACK_PACKAGE_NAME kelmcat)
 set(CPACK_PACKAGE_VENDOR "the kelmcat developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "media categorizer library with a flat C interface")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_CONTACT "${KELMCAT_PACKAGE_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
@@ -25,16 +24,15 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkelmcat1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "media categorizer library with a flat C interface
- The library walks a user's folders through host-supplied storage backends,
- finds the IMDb ids of video files and records each file in a host-supplied
- key/value store. This package holds the shared library.")
+# First line the synopsis, then the long description.
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "media categorizer library with a flat C interface
+The library walks a user's folders through host-supplied storage backends,
+finds the IMDb ids of video files and records each file in a host-supplied
+key/value store. This package holds the shared library.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkelmcat-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-  "media categorizer library with a flat C interface (development files)
- The header, the pkg-config file and the CMake package (imported target
- kelmcat::kelmcat) for building programs against libkelmcat.")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "media categorizer library (development files)
+The header, the pkg-config file and the CMake package (imported target
+kelmcat::kelmcat) for building programs against libkelmcat.")
 
 include(CPack)
