@@ -5,6 +5,8 @@
 # CMake package. Neither may reach into the source or the build tree.
 # Usage: check_install.sh <source dir> <build dir> <libdir> <version> <cc> <cxx>
 set -euo pipefail
+# Pipelines end in a grep that reads all its input: grep -q could stop a writer
+# early, and pipefail would count its broken pipe as a failure.
 src=$1 build=$2 libdir=$3 version=$4 cc=$5 cxx=$6
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelmcat-install.XXXXXX")
@@ -49,7 +51,7 @@ if leaks <<<"$flags"; then fail "pkg-config flags name the source or build tree:
 cp "$src/tests/consumer/consumer.c" "$work/"
 "$cc" -std=c99 -Wall -Wextra -Werror -o "$work/c_consumer" "$work/consumer.c" $flags
 LD_LIBRARY_PATH=$lib "$work/c_consumer"
-LD_LIBRARY_PATH=$lib ldd "$work/c_consumer" | grep -q -F "$lib/libkelmcat.so.1" ||
+LD_LIBRARY_PATH=$lib ldd "$work/c_consumer" | grep -F "$lib/libkelmcat.so.1" >/dev/null ||
   fail "the C consumer did not load the installed library"
 
 # C++17, through find_package(kelmcat) and the imported target.
@@ -65,6 +67,6 @@ if leaks "$work/cxx/build/compile_commands.json" "$work/cxx/build/CMakeFiles/con
   fail "the C++ consumer's build names the source or build tree"
 fi
 "$work/cxx/build/consumer"
-ldd "$work/cxx/build/consumer" | grep -q -F "$lib/libkelmcat.so.1" ||
+ldd "$work/cxx/build/consumer" | grep -F "$lib/libkelmcat.so.1" >/dev/null ||
   fail "the C++ consumer did not load the installed library"
 echo "check_install: installed tree and both consumers fine"

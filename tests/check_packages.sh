@@ -4,6 +4,8 @@
 # pkg-config file, CMake package, development link).
 # Usage: check_packages.sh <build dir> <libdir> <version>
 set -euo pipefail
+# Pipelines end in a grep that reads all its input: grep -q could stop a writer
+# early, and pipefail would count its broken pipe as a failure.
 build=$1 libdir=$2 version=$3
 fail() { echo "check_packages: $*" >&2; exit 1; }
 
@@ -44,14 +46,14 @@ field() { dpkg-deb -f "$1" "$2"; }
 [ "$(field "$runtime" Package)" = libkelmcat1 ] || fail "runtime package name"
 [ "$(field "$dev" Package)" = libkelmcat-dev ] || fail "dev package name"
 # Computed by dpkg-shlibdeps from what the library links.
-field "$runtime" Depends | grep -q 'libc6 (>= ' || fail "libkelmcat1 Depends lacks libc6: $(field "$runtime" Depends)"
-field "$dev" Depends | grep -q -F "libkelmcat1 (= $version)" ||
+field "$runtime" Depends | grep 'libc6 (>= ' >/dev/null || fail "libkelmcat1 Depends lacks libc6: $(field "$runtime" Depends)"
+field "$dev" Depends | grep -F "libkelmcat1 (= $version)" >/dev/null ||
   fail "libkelmcat-dev does not depend on libkelmcat1 (= $version): $(field "$dev" Depends)"
-dpkg-deb -I "$runtime" shlibs | grep -q -x -F "libkelmcat 1 libkelmcat1 (>= $version)" ||
+dpkg-deb -I "$runtime" shlibs | grep -x -F "libkelmcat 1 libkelmcat1 (>= $version)" >/dev/null ||
   fail "libkelmcat1 has no shlibs entry for libkelmcat.so.1"
 
 # The pkg-config file names the prefix the package installs to.
-dpkg-deb --fsys-tarfile "$dev" | tar -xO "$u/pkgconfig/kelmcat.pc" | grep -q -x 'prefix=/usr' ||
+dpkg-deb --fsys-tarfile "$dev" | tar -xO "$u/pkgconfig/kelmcat.pc" | grep -x 'prefix=/usr' >/dev/null ||
   fail "kelmcat.pc in libkelmcat-dev does not say prefix=/usr"
 dyn=$(dpkg-deb --fsys-tarfile "$runtime" | tar -xO "$u/libkelmcat.so.$version" >"$out/lib.so" && readelf -d "$out/lib.so")
 if grep -E 'RPATH|RUNPATH' <<<"$dyn"; then fail "the packaged library carries a run path"; fi
