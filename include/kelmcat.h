@@ -1,7 +1,9 @@
 /*
  * kelmcat: media categorizer library.
  *
- * The one public header. Three families of exported functions:
+ * The one public header (it includes kelmcat_version.h, generated with the
+ * build, for the KELMCAT_VERSION_* macros). Three families of exported
+ * functions:
  *   - the categorizer (kelmcat_*): configuration, scans, results and reporting;
  *   - folder access (kelffa_*): storage-backend registry, listings, stat;
  *   - the built-in fakes (kel_fake_*, kelffa_fake_*, kelmcat_use_fake, ...).
@@ -36,8 +38,18 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
+#include "kelmcat_version.h"
+
+/* KELMCAT_BUILDING is defined only while the library itself is compiled; a
+ * Windows consumer linking a static build defines KELMCAT_STATIC. */
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(KELMCAT_BUILDING)
 #define KELMCAT_API __declspec(dllexport)
+#elif defined(KELMCAT_STATIC)
+#define KELMCAT_API
+#else
+#define KELMCAT_API __declspec(dllimport)
+#endif
 #elif defined(__GNUC__)
 #define KELMCAT_API __attribute__((visibility("default")))
 #else
@@ -122,6 +134,14 @@ typedef struct kelmcat_progress {
  * held, when the walk enters a folder, after every 256 files it categorizes,
  * and once when the walk ends. It may call any "any thread" function. */
 typedef void (*kelmcat_progress_fn)(const kelmcat_progress *progress, void *user);
+
+/* ---- Version ------------------------------------------------------------ */
+
+/* Constant text of the library's version, KELMCAT_VERSION_STRING of the
+ * header it was built with ("1.0.0" for this release). A program compiled
+ * against one header may load a later library of the same major version.
+ * Any thread. */
+KELMCAT_API const char *kelmcat_version(void) KELMCAT_NOEXCEPT;
 
 /* ---- Configuration ---------------------------------------------------- */
 

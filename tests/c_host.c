@@ -16,6 +16,14 @@ static int failures = 0;
     }                                                                          \
   } while (0)
 
+static void check_version(void) {
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d", KELMCAT_VERSION_MAJOR, KELMCAT_VERSION_MINOR,
+           KELMCAT_VERSION_PATCH);
+  CHECK(strcmp(text, KELMCAT_VERSION_STRING) == 0);
+  CHECK(strcmp(kelmcat_version(), KELMCAT_VERSION_STRING) == 0);
+}
+
 static void check_configuration(void) {
   int32_t n = 0;
   const char *const *ext = kelmcat_default_video_extensions(&n);
@@ -355,6 +363,7 @@ static void check_scan_reports(void) {
 }
 
 int main(void) {
+  check_version();
   check_configuration();
   check_keys_and_results();
   check_io_and_vault();
