@@ -111,6 +111,15 @@ int kel_vault_prefixed_key(char *out, size_t size, const char *user_id, const ch
                        key ? key : "");
 }
 
+int32_t kel_check_user_id_length(const char *user_id) {
+  size_t user_len = std::strlen(user_id);
+  if (user_len > KEL_MAX_USER_ID) {
+    kel_set_error("user id too long (%zu > %zu)", user_len, static_cast<size_t>(KEL_MAX_USER_ID));
+    return KELMCAT_ERR_ARG;
+  }
+  return KELMCAT_OK;
+}
+
 extern "C" {
 
 KELMCAT_API int32_t kelmcat_derive_key(const char *path, int64_t size, char *out,
@@ -170,11 +179,7 @@ int32_t user_key(const char *user_id, const char *item_key, char *out, uint64_t 
     kel_set_error("null argument");
     return KELMCAT_ERR_ARG;
   }
-  size_t user_len = std::strlen(user_id);
-  if (user_len > KEL_MAX_USER_ID) {
-    kel_set_error("user id too long (%zu > %zu)", user_len, static_cast<size_t>(KEL_MAX_USER_ID));
-    return KELMCAT_ERR_ARG;
-  }
+  if (kel_check_user_id_length(user_id) != KELMCAT_OK) return KELMCAT_ERR_ARG;
   size_t n = clamp_size(out_size);
   int len = std::snprintf(out, n, KEL_VAULT_NAMESPACE "_%s_%s%d", user_id, prefix,
                           static_cast<int>(kelmcat_stable_hash_utf8(item_key)));

@@ -24,11 +24,15 @@ int32_t kel_utf8_to_utf16_units(const char *text, uint16_t *units, uint64_t capa
 // 31-bit hash over UTF-16 units; hashing stops at the first zero unit.
 int32_t kelmcat_stable_hash_utf16(const uint16_t *units, uint64_t n);
 // The same hash over the UTF-16 form of a UTF-8 text; 0 for a null or invalid
-// text (and when memory runs out).
+// text.
 int32_t kelmcat_stable_hash_utf8(const char *text);
 
 // Writes "TALMERON_IMediaKeyVault_<user>_<key>" into out[size] (null texts read
 // as ""), cut to size - 1 bytes when it does not fit. Returns the full length.
 int kel_vault_prefixed_key(char *out, size_t size, const char *user_id, const char *key);
+
+// KELMCAT_OK for a user id of at most KEL_MAX_USER_ID bytes; otherwise records
+// "user id too long (%zu > %zu)" and returns KELMCAT_ERR_ARG.
+int32_t kel_check_user_id_length(const char *user_id);
 
 #endif

@@ -37,12 +37,7 @@ int32_t write_correction(const char *given_user, const char *item_key, const cha
         kel_set_error("null user id");
         return KELMCAT_ERR_ARG;
       }
-      size_t user_len = std::strlen(given_user);
-      if (user_len > KEL_MAX_USER_ID) {
-        kel_set_error("user id too long (%zu > %zu)", user_len,
-                      static_cast<size_t>(KEL_MAX_USER_ID));
-        return KELMCAT_ERR_ARG;
-      }
+      if (kel_check_user_id_length(given_user) != KELMCAT_OK) return KELMCAT_ERR_ARG;
       user = given_user;
     } else {
       {

@@ -59,12 +59,7 @@ int32_t check_ids(const char *user, const char *config) {
     kel_set_error("null runtime config id");
     return KELMCAT_ERR_ARG;
   }
-  size_t user_len = std::strlen(user);
-  if (user_len > KEL_MAX_USER_ID) {
-    kel_set_error("user id too long (%zu > %zu)", user_len, static_cast<size_t>(KEL_MAX_USER_ID));
-    return KELMCAT_ERR_ARG;
-  }
-  return 0;
+  return kel_check_user_id_length(user);
 }
 
 // What a scan needs installed before it starts, in the order checked.
