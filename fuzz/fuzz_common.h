@@ -248,6 +248,17 @@ inline void read_scan_results() {
   check_json_or_empty(kelmcat_result_json());
 }
 
+// One scan of the installed setup: correct mode from bit 0 of flags,
+// add-new-only from bit 1; it may fail but never with an unknown code, and
+// everything it reports is read back.
+inline void scan_and_read(unsigned flags) {
+  kelmcat_set_correct_mode(flags & 1u);
+  kelmcat_set_add_new_only(flags & 2u);
+  int32_t rc = kelmcat_scan("u1", "c1");
+  FZ_CHECK(rc <= 0 && rc >= KELMCAT_ERR_OOM);
+  read_scan_results();
+}
+
 }  // namespace fz
 
 #endif

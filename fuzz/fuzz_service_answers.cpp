@@ -28,11 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   vault.search_keys.push_back(fz::user_key(fz::small_tree_item_keys()[0], true));
 
   fz::setup_scan(&io, &vault);
-  kelmcat_set_correct_mode(flags & 1u);
-  kelmcat_set_add_new_only(flags & 2u);
-  int32_t rc = kelmcat_scan("u1", "c1");
-  FZ_CHECK(rc <= 0 && rc >= KELMCAT_ERR_OOM);
-  fz::read_scan_results();
+  fz::scan_and_read(flags);
   if (flags & 4u) {
     int32_t n = kelmcat_notify_scan_complete("u1", "c1");
     FZ_CHECK(n <= 0);

@@ -31,16 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (flags & 16u) vault.set_rc = 1;
 
   fz::setup_scan(&io, &vault);
-  kelmcat_set_correct_mode(flags & 1u);
-  kelmcat_set_add_new_only(flags & 2u);
-  int32_t rc = kelmcat_scan("u1", "c1");
-  FZ_CHECK(rc <= 0 && rc >= KELMCAT_ERR_OOM);
-  fz::read_scan_results();
-  if (flags & 4u) {
-    rc = kelmcat_scan("u1", "c1");
-    FZ_CHECK(rc <= 0 && rc >= KELMCAT_ERR_OOM);
-    fz::read_scan_results();
-  }
+  fz::scan_and_read(flags);
+  if (flags & 4u) fz::scan_and_read(flags);
   const std::string &item_key = fz::part(parts, 2 * keys.size());
   const std::string &imdb = fz::part(parts, 2 * keys.size() + 1);
   int32_t c = kelmcat_set_correction(item_key.c_str(), imdb.c_str());

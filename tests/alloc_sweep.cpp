@@ -24,6 +24,7 @@
 #include "alloc_fail.h"
 #include "core/json.h"
 #include "core/keys.h"
+#include "fake_store_pairs.h"
 #include "kelmcat.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -43,22 +44,7 @@ using Store = std::map<std::string, std::string>;
 
 // ---- Observations (made with failures disarmed) -----------------------------
 
-Store fake_store() {
-  const kelmcat_vault *v = kel_fake_vault();
-  Store out;
-  char **keys = nullptr;
-  size_t n = 0;
-  if (v->search_keys(v->ctx, "", &keys, &n) == 0) {
-    for (size_t i = 0; i < n; ++i) {
-      char *value = nullptr;
-      if (v->get(v->ctx, keys[i], &value) == 0) out[keys[i]] = value ? value : "";
-      std::free(value);
-    }
-  }
-  for (size_t i = 0; keys && i < n; ++i) std::free(keys[i]);
-  std::free(keys);
-  return out;
-}
+using scantest::fake_store;
 
 struct Result {
   std::string key, imdb;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/keys.h"
+#include "fake_store_pairs.h"
 #include "kelmcat.h"
 
 namespace scantest {
@@ -240,24 +241,6 @@ inline std::vector<Res> results() {
     v.push_back({kelmcat_result_key(i), kelmcat_result_path(i), kelmcat_result_imdb_id(i),
                  kelmcat_result_outcome(i), kelmcat_result_season(i), kelmcat_result_episode(i)});
   return v;
-}
-
-// Every pair in the library's fake store, read through its vault table.
-inline std::map<std::string, std::string> fake_store() {
-  const kelmcat_vault *v = kel_fake_vault();
-  std::map<std::string, std::string> out;
-  char **keys = nullptr;
-  size_t n = 0;
-  if (v->search_keys(v->ctx, "", &keys, &n) == 0) {
-    for (size_t i = 0; i < n; ++i) {
-      char *value = nullptr;
-      if (v->get(v->ctx, keys[i], &value) == 0) out[keys[i]] = value ? value : "";
-      free(value);
-    }
-  }
-  for (size_t i = 0; keys && i < n; ++i) free(keys[i]);
-  free(keys);
-  return out;
 }
 
 // Fakes selected, a matcher host, the fake backend, a test vault, a queue
