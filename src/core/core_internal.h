@@ -76,6 +76,11 @@ void kel_strlist_free(kel_strlist *l);
 // The caller holds the lock.
 void kel_state_reset_locked();
 
+// The rule for a service base URL: present ("null_text" otherwise), beginning
+// with "https://" and at most 255 bytes; false with the error recorded, the
+// messages naming the value as "name".
+bool kel_https_base_ok(const char *value, const char *name, const char *null_text);
+
 // ---- Errors, warnings and log ----------------------------------------------
 
 const char *kel_errstr(int code);

@@ -67,6 +67,23 @@ void store_text(char (&dst)[N], const char *src) {
 
 }  // namespace
 
+bool kel_https_base_ok(const char *value, const char *name, const char *null_text) {
+  if (!value) {
+    kel_set_error("%s", null_text);
+    return false;
+  }
+  if (std::strncmp(value, "https://", 8) != 0) {
+    kel_set_error("%s must be https:// (no http, no host-only) \xE2\x80\x94 got %.*s", name,
+                  kel_cutw(value, 40), value);
+    return false;
+  }
+  if (std::strlen(value) > 255) {
+    kel_set_error("%s too long", name);
+    return false;
+  }
+  return true;
+}
+
 extern "C" {
 
 KELMCAT_API void kelmcat_set_logger(kelmcat_log_fn hook, void *user) noexcept {
@@ -82,19 +99,7 @@ KELMCAT_API void kelmcat_set_progress(kelmcat_progress_fn hook, void *user) noex
 }
 
 KELMCAT_API int32_t kelmcat_set_matcher_host(const char *base_url) noexcept {
-  if (!base_url) {
-    kel_set_error("null host");
-    return KELMCAT_ERR_ARG;
-  }
-  if (std::strncmp(base_url, "https://", 8) != 0) {
-    kel_set_error("matcher host must be https:// (no http, no host-only) \xE2\x80\x94 got %.*s",
-                  kel_cutw(base_url, 40), base_url);
-    return KELMCAT_ERR_ARG;
-  }
-  if (std::strlen(base_url) > 255) {
-    kel_set_error("matcher host too long");
-    return KELMCAT_ERR_ARG;
-  }
+  if (!kel_https_base_ok(base_url, "matcher host", "null host")) return KELMCAT_ERR_ARG;
   Guard g(g_st.lock);
   store_text(g_st.matcher_host, base_url);
   return KELMCAT_OK;

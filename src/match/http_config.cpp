@@ -33,23 +33,7 @@ void copy_text(char (&dst)[N], std::string_view src) {
   dst[n] = '\0';
 }
 
-// The rules of the matcher host: "https://" and at most 255 bytes.
-bool base_ok(const char *what, const char *base) {
-  if (!base) {
-    kel_set_error("null %s base", what);
-    return false;
-  }
-  if (std::strncmp(base, "https://", 8) != 0) {
-    kel_set_error("%s base must be https:// (no http, no host-only) \xE2\x80\x94 got %.*s", what,
-                  kel_cutw(base, 40), base);
-    return false;
-  }
-  if (std::strlen(base) > KEL_BASE_SIZE - 1) {
-    kel_set_error("%s base too long", what);
-    return false;
-  }
-  return true;
-}
+static_assert(KEL_BASE_SIZE == 256, "a base holds the 255 bytes the base rule allows");
 
 // A text member: a string of at most max bytes; with no_controls, without
 // bytes below 0x20 and without DEL (it goes into a request header or a URL).
@@ -169,7 +153,8 @@ extern "C" {
 
 KELMCAT_API int32_t kelmcat_set_service_bases(const char *media_index_base,
                                               const char *catalogue_base) noexcept {
-  if (!base_ok("media-index", media_index_base) || !base_ok("catalogue", catalogue_base))
+  if (!kel_https_base_ok(media_index_base, "media-index base", "null media-index base") ||
+      !kel_https_base_ok(catalogue_base, "catalogue base", "null catalogue base"))
     return KELMCAT_ERR_ARG;
   Guard g(g_st.lock);
   copy_text(s_media_index_base, media_index_base);
