@@ -94,7 +94,12 @@ void close_keep_errno(int fd) {
 void note_unreadable(const std::string &path) {
   if (s_unreadable_seen.count(path)) return;
   s_unreadable.push_back(path);
-  s_unreadable_seen.insert(s_unreadable.back());
+  try {
+    s_unreadable_seen.insert(s_unreadable.back());
+  } catch (...) {
+    s_unreadable.pop_back();
+    throw;
+  }
 }
 
 void forget_unreadable() {
@@ -404,9 +409,10 @@ int32_t disk_open_impl(const char *config) {
   }
   char *real = realpath(root_path.c_str(), nullptr);
   if (!real) {
-    kelhost_set_error("disk: root '%.256s': %s", root_path.c_str(), std::strerror(errno));
+    int err = errno;
+    kelhost_set_error("disk: root '%.256s': %s", root_path.c_str(), std::strerror(err));
     close(fd);
-    return errno == ENOMEM ? KELFFA_ERR_OOM : KELFFA_ERR_BAD_CONFIG;
+    return err == ENOMEM ? KELFFA_ERR_OOM : KELFFA_ERR_BAD_CONFIG;
   }
   try {
     s_disk.root_real.assign(real);
@@ -522,6 +528,19 @@ int32_t disk_locator_impl(const char *path, char *buf, uint64_t size) {
   if (!p.segs.empty()) {
     if (abs.size() == 1) abs.clear();  // the root is "/" itself
     abs.append(p.clean);
+  }
+  if (s_disk.follow && !p.segs.empty()) {
+    // The path may pass through links: the locator names where it leads.
+    char *real = realpath(abs.c_str(), nullptr);
+    if (real) {
+      try {
+        abs.assign(real);
+      } catch (...) {
+        std::free(real);
+        throw;
+      }
+      std::free(real);
+    }
   }
   static const char kHex[] = "0123456789ABCDEF";
   std::string out = "file://";

@@ -328,6 +328,16 @@ TEST_F(DiskTest, StatAndLocator) {
   EXPECT_EQ(kelffa_locator(deep.c_str()), nullptr);
   EXPECT_EQ(kelffa_last_code(), KELFFA_ERR_INVALID_ARG);
   EXPECT_NE(std::strstr(kelhost_last_error(), "needs"), nullptr) << kelhost_last_error();
+
+  // Through a followed link, stat describes the target and the locator names it.
+  t.link("Heat 1995.mkv", "Films/link.mkv");
+  EXPECT_EQ(kelffa_get("/Films/link.mkv", nullptr), KELFFA_ERR_NOT_FOUND);
+  open_disk(true);
+  ASSERT_EQ(kelffa_get("/Films/link.mkv", &it), 0);
+  EXPECT_EQ(kelffa_item_size(&it), 7340032000);
+  EXPECT_EQ(std::string(kelffa_locator("/Films/link.mkv")),
+            "file://" + root_enc + "/Films/Heat%201995.mkv");
+  EXPECT_EQ(kelffa_list("/Films/missing"), KELFFA_ERR_NOT_FOUND);
 }
 
 TEST_F(DiskTest, NoPathLeavesTheRoot) {
