@@ -51,14 +51,23 @@ KELHOST_API const char *kelhost_last_error(void) KELMCAT_NOEXCEPT;
 
 /* ---- Disk backend -------------------------------------------------------- */
 
-/* Registers the disk backend under the id "disk" (kelffa_register). Its
- * configuration, given to kelmcat_set_backend or kelffa_open, is
- * {"root":"/absolute/folder"} with an optional "follow_symlinks":true; the
- * root folder is "/" of the backend's namespace. Folders list in byte order of
- * the names. Without follow_symlinks a symbolic link is not listed; with it,
- * a link is listed as what it points to and a folder reached a second time (same device and inode) lists
- * as empty. A folder that cannot be read lists as empty and is remembered (see
- * below). No scan running, like every kelffa_* call. */
+/* Registers the disk backend under the id "disk" (kelffa_register); when a
+ * backend "disk" is registered already, nothing changes and KELHOST_OK is
+ * returned. Its configuration, given to kelmcat_set_backend or kelffa_open, is
+ * {"root":"/absolute/folder"} with an optional "follow_symlinks":true|false; a
+ * missing, relative or non-folder root, a wrong type or any other member fails
+ * the open with KELFFA_ERR_BAD_CONFIG, the reason in kelhost_last_error(). The
+ * root folder is "/" of the backend's namespace: a path that does not start
+ * with "/" or holds a ".." segment is refused (KELFFA_ERR_INVALID_ARG), a path
+ * that does not exist is KELFFA_ERR_NOT_FOUND. Folders list in byte order of
+ * the names; files carry F_SIZE and F_MTIME, entries that are neither files
+ * nor folders are left out. Without follow_symlinks a symbolic link is not
+ * listed; with it, a link is listed as what it points to (a dangling one not
+ * at all) and a folder reached a second time (same device and inode) through
+ * another path lists as empty. A folder that cannot be read lists as empty
+ * and is remembered (see below). Locators are "file://" and the absolute path,
+ * every byte but unreserved characters and "/" written as %XX (RFC 8089). No
+ * scan running, like every kelffa_* call. */
 KELHOST_API int32_t kelhost_disk_register(void) KELMCAT_NOEXCEPT;
 
 /* Folders of the disk backend's current session that could not be read, in
