@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -90,6 +91,26 @@ void close_keep_errno(int fd) {
   close(fd);
   errno = saved;
 }
+
+// Closes a descriptor when it goes out of scope, unless released.
+struct fd_guard {
+  int fd;
+  explicit fd_guard(int f) : fd(f) {}
+  ~fd_guard() {
+    if (fd >= 0) close(fd);
+  }
+  fd_guard(const fd_guard &) = delete;
+  fd_guard &operator=(const fd_guard &) = delete;
+  int release() {
+    int f = fd;
+    fd = -1;
+    return f;
+  }
+};
+
+struct dir_closer {
+  void operator()(DIR *d) const { closedir(d); }
+};
 
 void note_unreadable(const std::string &path) {
   if (s_unreadable_seen.count(path)) return;
@@ -215,7 +236,8 @@ int32_t lookup(const ns_path &p, struct stat *st) {
 // symbolic links that are not followed or lead nowhere, are left out. Returns
 // 0, KELFFA_ERR_ACCESS when the entries cannot be examined, or another code.
 int32_t read_folder(int fd, const kelffa_page *page, std::vector<disk_entry> *out) {
-  DIR *dir = fdopendir(fd);
+  std::unique_ptr<DIR, dir_closer> owner(fdopendir(fd));
+  DIR *dir = owner.get();
   if (!dir) {
     int32_t code = code_of_errno(errno);
     close_keep_errno(fd);
@@ -254,7 +276,7 @@ int32_t read_folder(int fd, const kelffa_page *page, std::vector<disk_entry> *ou
       out->push_back({name, 0, static_cast<int64_t>(st.st_size), mtime_ms_of(st)});
     }
   }
-  closedir(dir);
+  owner.reset();
   if (rc == 0)
     std::sort(out->begin(), out->end(),
               [](const disk_entry &a, const disk_entry &b) { return a.name < b.name; });
@@ -302,16 +324,15 @@ int32_t load_listing(const ns_path &p, const kelffa_page *page) {
       return rc;
     }
   } else {
+    fd_guard guard(fd);
     struct stat st;
     bool again = false;
     if (s_disk.follow && fstat(fd, &st) == 0) {
       auto ins = s_disk.visited.emplace(dev_ino{st.st_dev, st.st_ino}, p.clean);
       again = !ins.second && ins.first->second != p.clean;
     }
-    if (again) {
-      close(fd);
-    } else {
-      rc = read_folder(fd, page, &s_disk.entries);
+    if (!again) {
+      rc = read_folder(guard.release(), page, &s_disk.entries);
       if (rc == KELFFA_ERR_CANCELLED) {
         s_disk.entries.clear();
         return rc;
