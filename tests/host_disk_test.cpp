@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc_fail.h"
 #include "disk_internal.h"
 #include "kelmcat.h"
 #include "kelmcat_host.h"
@@ -263,6 +264,49 @@ TEST_F(DiskTest, CursorsResumeAfterTheLastNameReturned) {
   EXPECT_EQ(b->list(b->ctx, "/many", &cancelled.page), KELFFA_ERR_CANCELLED);
   b->close(b->ctx);
   EXPECT_EQ(b->list(b->ctx, "/", &first.page), KELFFA_ERR_NOT_OPEN);
+}
+
+// Every allocation of an open, a listing, a stat and a locator fails in turn:
+// each operation answers KELFFA_ERR_OOM or succeeds, and the backend works
+// normally afterwards.
+TEST_F(DiskTest, RunningOutOfMemoryIsReportedAsSuch) {
+  t.dir("a");
+  for (const char *n : {"x.mkv", "y.mkv", "z.mkv"}) t.file(std::string("a/") + n, 5);
+  t.dir("a/sub");
+  t.link("..", "a/up");
+  const kelffa_backend *b = kelhost__disk_backend();
+  const std::string cfg = t.config(true);
+  uint64_t nth = 1;
+  for (; nth < 100000; ++nth) {
+    SCOPED_TRACE(nth);
+    DirectPage first(2), next(2), up(2);
+    kelffa_item it{};
+    char buf[8192];
+    int32_t rc[6] = {};
+    alloc_fail::arm(nth);
+    rc[0] = b->open(b->ctx, cfg.c_str());
+    if (rc[0] == 0) {
+      rc[1] = b->list(b->ctx, "/a", &first.page);
+      if (rc[1] == 0 && first.page.more) {
+        next.page.cursor = first.page.next_cursor;
+        rc[2] = b->list(b->ctx, "/a", &next.page);
+      }
+      rc[3] = b->list(b->ctx, "/a/up", &up.page);
+      rc[4] = b->stat(b->ctx, "/a/x.mkv", &it);
+      rc[5] = b->locator(b->ctx, "/a/up/a/y.mkv", buf, sizeof buf);
+    }
+    alloc_fail::disarm();
+    b->close(b->ctx);
+    for (int32_t r : rc) EXPECT_TRUE(r == 0 || r == KELFFA_ERR_OOM) << r;
+    if (alloc_fail::failures() == 0) break;
+  }
+  EXPECT_GT(nth, 10u);  // the sweep went through the allocations of each step
+
+  ASSERT_EQ(b->open(b->ctx, cfg.c_str()), 0);
+  DirectPage all(10);
+  ASSERT_EQ(b->list(b->ctx, "/a", &all.page), 0);
+  EXPECT_EQ(all.names(), (std::vector<std::string>{"sub", "up", "x.mkv", "y.mkv", "z.mkv"}));
+  b->close(b->ctx);
 }
 
 TEST_F(DiskTest, StatAndLocator) {
