@@ -85,7 +85,7 @@ struct Listed {
   std::string name, path;
   int32_t is_folder;
   int64_t size, mtime_ms;
-  int32_t fields;
+  uint32_t fields;
 };
 
 // The entries of the layer's current listing.
@@ -94,7 +94,8 @@ std::vector<Listed> current_listing() {
   for (int32_t i = 0; i < kelffa_count(); ++i) {
     const kelffa_item *it = kelffa_item_at(i);
     out.push_back({kelffa_item_name(it), kelffa_item_path(it), kelffa_item_is_folder(it),
-                   kelffa_item_size(it), kelffa_item_mtime_ms(it), kelffa_item_fields(it)});
+                   kelffa_item_size(it), kelffa_item_mtime_ms(it),
+                   static_cast<uint32_t>(kelffa_item_fields(it))});
   }
   return out;
 }
