@@ -47,6 +47,9 @@ TEST(HttpOptions, RejectedObjectsNameTheMemberAndChangeNothing) {
       {R"({"ca_file":"a\u0000b"})", "http options: \"ca_file\" holds a control character"},
       {long_agent.c_str(), "http options: \"user_agent\" longer than 255 bytes"},
       {R"({"timeout_ms":5,"timeout_ms":6})", "http options: member \"timeout_ms\" given twice"},
+      {R"({"max_concurrent":0})", "http options: \"max_concurrent\" must be from 1 to 256"},
+      {R"({"max_concurrent":257})", "http options: \"max_concurrent\" must be from 1 to 256"},
+      {R"({"max_concurrent":true})", "http options: \"max_concurrent\" must be an integer"},
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(r.json ? r.json : "(null)");
@@ -67,11 +70,13 @@ TEST(HttpOptions, EachCallReplacesAllAndShutdownRestoresTheDefaults) {
   EXPECT_EQ(d.connect_timeout_ms, 10000);
   EXPECT_EQ(d.timeout_ms, 60000);
   EXPECT_EQ(d.max_body_bytes, 268435456);
+  EXPECT_EQ(d.max_concurrent, 16);
 
   ASSERT_EQ(
       kelmcat_set_http_options(
           R"({"ca_file":"/etc/ca.pem","connect_timeout_ms":1,"timeout_ms":2147483647,)"
-          R"j("max_body_bytes":9223372036854775807,"user_agent":"host/2 (x)","proxy":"http://p:3128"})j"),
+          R"j("max_body_bytes":9223372036854775807,"user_agent":"host/2 (x)","proxy":"http://p:3128",)j"
+          R"("max_concurrent":256})"),
       0);
   kel_http_options o = options();
   EXPECT_STREQ(o.ca_file, "/etc/ca.pem");
@@ -80,11 +85,13 @@ TEST(HttpOptions, EachCallReplacesAllAndShutdownRestoresTheDefaults) {
   EXPECT_EQ(o.max_body_bytes, INT64_MAX);
   EXPECT_STREQ(o.user_agent, "host/2 (x)");
   EXPECT_STREQ(o.proxy, "http://p:3128");
+  EXPECT_EQ(o.max_concurrent, 256);
 
   ASSERT_EQ(kelmcat_set_http_options(R"({"timeout_ms":5})"), 0);
   EXPECT_EQ(options().timeout_ms, 5);
   EXPECT_STREQ(options().proxy, "");  // left out: back to its default
   EXPECT_STREQ(options().user_agent, d.user_agent);
+  EXPECT_EQ(options().max_concurrent, 16);
 
   ASSERT_EQ(kelmcat_set_http_options(R"({"user_agent":"x"})"), 0);
   kelmcat_shutdown();

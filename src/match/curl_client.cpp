@@ -220,6 +220,35 @@ int32_t fail(char **error, const char *text) {
   return -1;
 }
 
+// The outcome of a transfer as the IO table reports it: 0 with the body
+// (NUL-terminated, freed through release), or -1 with a reason. t's body is
+// handed over or freed.
+int32_t finish(transfer *t, CURLcode rc, const char *multi_error, const char *errbuf,
+               int64_t max_body, char **body, char **error) {
+  if (t->too_large || rc == CURLE_FILESIZE_EXCEEDED) {
+    kel_buf_free(&t->body);
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "response larger than %lld bytes",
+                  static_cast<long long>(max_body));
+    return fail(error, msg);
+  }
+  if (t->no_memory) {
+    kel_buf_free(&t->body);
+    return fail(error, "out of memory");
+  }
+  if (multi_error) {
+    kel_buf_free(&t->body);
+    return fail(error, multi_error);
+  }
+  if (rc != CURLE_OK) {
+    kel_buf_free(&t->body);
+    return fail(error, errbuf[0] ? errbuf : curl_easy_strerror(rc));
+  }
+  *body = t->body.data;  // NUL-terminated by the buffer; freed through release
+  t->body = kel_buf{};
+  return 0;
+}
+
 int32_t curl_get(void *, const char *url, char **body, int32_t *status, char **error) {
   *body = nullptr;
   *status = 0;
@@ -248,27 +277,7 @@ int32_t curl_get(void *, const char *url, char **body, int32_t *status, char **e
     kel_buf_free(&t.body);
     return KEL_CURL_CANCELLED;
   }
-  if (t.too_large || rc == CURLE_FILESIZE_EXCEEDED) {
-    kel_buf_free(&t.body);
-    char msg[64];
-    std::snprintf(msg, sizeof msg, "response larger than %lld bytes",
-                  static_cast<long long>(o.max_body_bytes));
-    return fail(error, msg);
-  }
-  if (t.no_memory) {
-    kel_buf_free(&t.body);
-    return fail(error, "out of memory");
-  }
-  if (multi_error) {
-    kel_buf_free(&t.body);
-    return fail(error, multi_error);
-  }
-  if (rc != CURLE_OK) {
-    kel_buf_free(&t.body);
-    return fail(error, errbuf[0] ? errbuf : curl_easy_strerror(rc));
-  }
-  *body = t.body.data;  // NUL-terminated by the buffer; freed through release
-  return 0;
+  return finish(&t, rc, multi_error, errbuf, o.max_body_bytes, body, error);
 }
 
 int32_t curl_get_safe(void *ctx, const char *url, char **body, int32_t *status,
@@ -285,6 +294,193 @@ void curl_release(void *, void *p) {
 }
 
 }  // namespace
+
+// ---- Several transfers at once on one thread ------------------------------
+//
+// A batch is one multi handle with its own connection cache, its easy
+// handles, and the transfers running in it. Over HTTP/2 the transfers to a
+// host share one connection; otherwise each runs on a connection of its own,
+// at most max_concurrent per host, and the connections stay open for the next
+// transfers. The process keeps one idle batch, so that the next scan finds the
+// connections of the last.
+
+struct kel_curl_xfer {
+  CURL *easy = nullptr;
+  transfer t;
+  char errbuf[CURL_ERROR_SIZE];
+  int64_t max_body = 0;
+  void *tag = nullptr;
+};
+
+struct kel_curl_batch {
+  CURLM *multi = nullptr;
+  std::vector<CURL *> idle;            // easy handles for the next transfers
+  std::vector<kel_curl_xfer *> xfers;  // running
+  uint64_t generation = 0;
+  CURLSH *share = nullptr;
+  long max_concurrent = 1;
+};
+
+namespace {
+
+kel_curl_batch *s_idle_batch = nullptr;
+
+void batch_destroy(kel_curl_batch *b) {
+  for (CURL *e : b->idle) curl_easy_cleanup(e);
+  if (b->multi) curl_multi_cleanup(b->multi);
+  delete b;
+}
+
+void xfer_end(kel_curl_batch *b, kel_curl_xfer *x) {
+  curl_multi_remove_handle(b->multi, x->easy);
+  curl_easy_setopt(x->easy, CURLOPT_ERRORBUFFER, nullptr);
+  curl_easy_setopt(x->easy, CURLOPT_WRITEDATA, nullptr);
+  curl_easy_setopt(x->easy, CURLOPT_PRIVATE, nullptr);
+  try {
+    b->idle.push_back(x->easy);
+  } catch (const std::bad_alloc &) {
+    curl_easy_cleanup(x->easy);
+  }
+  for (size_t i = 0; i < b->xfers.size(); ++i) {
+    if (b->xfers[i] == x) {
+      b->xfers[i] = b->xfers.back();
+      b->xfers.pop_back();
+      break;
+    }
+  }
+  kel_buf_free(&x->t.body);
+  delete x;
+}
+
+}  // namespace
+
+kel_curl_batch *kel_curl_batch_open(long max_concurrent) {
+  kel_curl_batch *b = nullptr;
+  {
+    Guard g(s_pool_lock);
+    if (!s_share) make_share();
+    b = s_idle_batch;
+    s_idle_batch = nullptr;
+    if (!b) {
+      b = new (std::nothrow) kel_curl_batch;
+      if (!b) return nullptr;
+      b->multi = curl_multi_init();
+      if (!b->multi) {
+        delete b;
+        return nullptr;
+      }
+      curl_multi_setopt(b->multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+    }
+    s_in_use++;
+    b->generation = s_generation;
+    b->share = s_share;
+  }
+  b->max_concurrent = max_concurrent;
+  curl_multi_setopt(b->multi, CURLMOPT_MAX_HOST_CONNECTIONS, max_concurrent);
+  // Connections kept open: enough for every transfer to two hosts.
+  curl_multi_setopt(b->multi, CURLMOPT_MAXCONNECTS, 2 * max_concurrent);
+  return b;
+}
+
+void kel_curl_batch_close(kel_curl_batch *b) {
+  if (!b) return;
+  while (!b->xfers.empty()) xfer_end(b, b->xfers.back());
+  Guard g(s_pool_lock);
+  s_in_use--;
+  if (b->generation == s_generation && !s_idle_batch) {
+    s_idle_batch = b;
+    return;
+  }
+  batch_destroy(b);
+}
+
+kel_curl_xfer *kel_curl_batch_add(kel_curl_batch *b, const char *url, void *tag) {
+  kel_curl_xfer *x = new (std::nothrow) kel_curl_xfer;
+  if (!x) return nullptr;
+  try {
+    b->xfers.push_back(x);
+  } catch (const std::bad_alloc &) {
+    delete x;
+    return nullptr;
+  }
+  if (!b->idle.empty()) {
+    x->easy = b->idle.back();
+    b->idle.pop_back();
+    curl_easy_reset(x->easy);
+  } else {
+    x->easy = curl_easy_init();
+  }
+  if (!x->easy) {
+    b->xfers.pop_back();
+    delete x;
+    return nullptr;
+  }
+  kel_http_options o;
+  kel_http_options_get(&o);
+  x->tag = tag;
+  x->max_body = o.max_body_bytes;
+  x->t.max = static_cast<uint64_t>(o.max_body_bytes);
+  x->errbuf[0] = '\0';
+  set_options(x->easy, url, o, &x->t, x->errbuf, b->share);
+  curl_easy_setopt(x->easy, CURLOPT_PRIVATE, x);
+  // Waits for a connection that can take another stream rather than opening
+  // a new one, as long as the server may still turn out to multiplex.
+  curl_easy_setopt(x->easy, CURLOPT_PIPEWAIT, 1L);
+  if (curl_multi_add_handle(b->multi, x->easy) != CURLM_OK) {
+    curl_easy_cleanup(x->easy);
+    b->xfers.pop_back();
+    delete x;
+    return nullptr;
+  }
+  return x;
+}
+
+void kel_curl_batch_abort(kel_curl_batch *b, kel_curl_xfer *x) {
+  if (b && x) xfer_end(b, x);
+}
+
+size_t kel_curl_batch_running(const kel_curl_batch *b) {
+  return b ? b->xfers.size() : 0;
+}
+
+void kel_curl_batch_run(kel_curl_batch *b, int wait_ms,
+                        void (*done)(void *ctx, void *tag, const kel_curl_answer *answer),
+                        void *ctx) {
+  if (b->xfers.empty()) return;
+  int running = 0;
+  CURLMcode mc = curl_multi_perform(b->multi, &running);
+  if (mc == CURLM_OK && wait_ms > 0 && running > 0 &&
+      static_cast<size_t>(running) == b->xfers.size()) {
+    mc = curl_multi_poll(b->multi, nullptr, 0, wait_ms, nullptr);
+    if (mc == CURLM_OK) mc = curl_multi_perform(b->multi, &running);
+  }
+  const char *multi_error = mc == CURLM_OK ? nullptr : curl_multi_strerror(mc);
+  int left = 0;
+  while (CURLMsg *msg = curl_multi_info_read(b->multi, &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    kel_curl_xfer *x = nullptr;
+    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char **>(&x));
+    if (!x) continue;
+    kel_curl_answer a{};
+    a.status = status_of(x->easy);
+    a.rc = finish(&x->t, msg->data.result, nullptr, x->errbuf, x->max_body, &a.body, &a.error);
+    void *tag = x->tag;
+    xfer_end(b, x);
+    done(ctx, tag, &a);
+  }
+  // A multi handle that fails fails every transfer in it.
+  if (multi_error) {
+    while (!b->xfers.empty()) {
+      kel_curl_xfer *x = b->xfers.back();
+      kel_curl_answer a{};
+      a.status = status_of(x->easy);
+      a.rc = fail(&a.error, multi_error);
+      void *tag = x->tag;
+      xfer_end(b, x);
+      done(ctx, tag, &a);
+    }
+  }
+}
 
 bool kel_curl_init(void) {
   std::call_once(s_init_once, [] { s_init_rc = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -310,6 +506,8 @@ void kel_curl_reset(void) {
   Guard g(s_pool_lock);
   for (slot s : s_idle) destroy(s);
   s_idle.clear();
+  if (s_idle_batch) batch_destroy(s_idle_batch);
+  s_idle_batch = nullptr;
   s_generation++;
   // The share goes once no transfer uses it; otherwise it stays for the next.
   if (s_in_use == 0 && s_share) {

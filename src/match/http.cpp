@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "match/ahead.h"
 #include "match/http.h"
 
 namespace {
@@ -47,7 +48,11 @@ int kel_http_get(const char *url, kel_buf *out) {
   char *body = nullptr;
   char *error = nullptr;
   int32_t status = 0;
-  int32_t rc = io->http_get(io->ctx, url, &body, &status, &error);
+  int32_t rc = 0;
+  // The built-in client may hold this answer already (asked for ahead by the
+  // scan on this thread); it is then reported as if requested now.
+  bool taken = kind == KEL_IO_CURL && kel_ahead_take(url, &rc, &body, &status, &error);
+  if (!taken) rc = io->http_get(io->ctx, url, &body, &status, &error);
 
   char *shown = kel_redact_url(url);
   {

@@ -28,6 +28,7 @@ struct kel_http_options {
   int64_t connect_timeout_ms;
   int64_t timeout_ms;
   int64_t max_body_bytes;
+  int64_t max_concurrent;  // requests a scan keeps in flight, 1..256
 };
 
 kel_http_options kel_http_options_default(void);
@@ -78,6 +79,38 @@ const kelmcat_io *kel_curl_io(void);
 bool kel_curl_init(void);
 // Closes the idle connections of the pool. Requests in flight finish as they are.
 void kel_curl_reset(void);
+
+// Several requests at once on one thread: a batch of transfers sharing one
+// connection cache, driven by the thread that opened it. Each transfer takes
+// the client options current when it is added.
+struct kel_curl_batch;
+struct kel_curl_xfer;
+// What a finished transfer gives, as the IO table's http_get would: rc 0 with
+// status and body, or -1 with a reason in error. body and error are malloc'ed
+// (or null) and belong to whoever receives the answer.
+struct kel_curl_answer {
+  int32_t rc;
+  int32_t status;
+  char *body;
+  char *error;
+};
+// Borrows the process's batch (or makes one) allowing max_concurrent
+// connections per host. Null when libcurl or memory fails.
+kel_curl_batch *kel_curl_batch_open(long max_concurrent);
+// Aborts every transfer still running and gives the batch back.
+void kel_curl_batch_close(kel_curl_batch *b);
+// Starts a GET of url; tag is handed back with its answer. Null when the
+// transfer cannot be started.
+kel_curl_xfer *kel_curl_batch_add(kel_curl_batch *b, const char *url, void *tag);
+// Aborts one running transfer (its connection is closed); no answer follows.
+void kel_curl_batch_abort(kel_curl_batch *b, kel_curl_xfer *x);
+size_t kel_curl_batch_running(const kel_curl_batch *b);
+// Moves every transfer on, waiting up to wait_ms for one to make progress when
+// none has finished, and calls done for each transfer that finished (its
+// handle is gone by then). done must not add or abort transfers.
+void kel_curl_batch_run(kel_curl_batch *b, int wait_ms,
+                        void (*done)(void *ctx, void *tag, const kel_curl_answer *answer),
+                        void *ctx);
 #endif
 
 // Marks the requests made on this thread while it lives as requests of a scan:

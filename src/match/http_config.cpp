@@ -21,6 +21,7 @@ namespace {
 using Guard = std::lock_guard<std::mutex>;
 
 constexpr int64_t kMaxTimeoutMs = INT32_MAX;
+constexpr int64_t kMaxConcurrent = 256;
 
 char s_media_index_base[KEL_BASE_SIZE] = KEL_MEDIA_INDEX_BASE;
 char s_catalogue_base[KEL_BASE_SIZE] = KEL_CATALOGUE_BASE;
@@ -81,6 +82,8 @@ bool read_member(std::string_view name, kj::Val v, kel_http_options *o) {
     return read_int(v, "connect_timeout_ms", kMaxTimeoutMs, &o->connect_timeout_ms);
   if (name == "timeout_ms") return read_int(v, "timeout_ms", kMaxTimeoutMs, &o->timeout_ms);
   if (name == "max_body_bytes") return read_int(v, "max_body_bytes", INT64_MAX, &o->max_body_bytes);
+  if (name == "max_concurrent")
+    return read_int(v, "max_concurrent", kMaxConcurrent, &o->max_concurrent);
   std::string shown(name);
   kel_set_error("http options: unknown member \"%.*s\"", kel_cutw(shown.c_str(), 64),
                 shown.c_str());
@@ -124,6 +127,7 @@ kel_http_options kel_http_options_default(void) {
   o.connect_timeout_ms = 10000;
   o.timeout_ms = 60000;
   o.max_body_bytes = 268435456;
+  o.max_concurrent = 16;
   return o;
 }
 

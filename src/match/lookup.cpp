@@ -83,6 +83,19 @@ int32_t read_lookup(const kel_buf &body, int32_t *is_tv, char **imdb_id) {
   return KELMCAT_OK;
 }
 
+// The IsMovie URL for a non-empty id in out[512]: 0, KELMCAT_ERR_OOM, or
+// KELMCAT_ERR_ARG when the id does not fit.
+int32_t is_movie_url(char (&out)[512], const char *imdb_id) {
+  char *q = kel_query_escape(imdb_id);
+  if (!q) return KELMCAT_ERR_OOM;
+  char base[KEL_BASE_SIZE];
+  kel_catalogue_base(base);
+  int n = std::snprintf(out, sizeof out, "%s/api/AAA/IsMovie?imdbId=%s", base, q);
+  std::free(q);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof out) return KELMCAT_ERR_ARG;
+  return KELMCAT_OK;
+}
+
 }  // namespace
 
 int32_t kel_match_file(const char *name, int32_t *is_tv, char **imdb_id) {
@@ -133,15 +146,11 @@ int32_t kel_is_movie(const char *imdb_id, int32_t *is_movie) {
     kel_set_error("empty imdb id");
     return KELMCAT_ERR_ARG;
   }
-  char *q = kel_query_escape(imdb_id);
-  if (!q) return KELMCAT_ERR_OOM;
-  char base[KEL_BASE_SIZE];
-  kel_catalogue_base(base);
   char url[512];
-  int n = std::snprintf(url, sizeof url, "%s/api/AAA/IsMovie?imdbId=%s", base, q);
-  std::free(q);
+  int32_t made = is_movie_url(url, imdb_id);
+  if (made == KELMCAT_ERR_OOM) return made;
   // A cut URL would ask about another id.
-  if (n < 0 || static_cast<size_t>(n) >= sizeof url) {
+  if (made != KELMCAT_OK) {
     kel_set_error("imdb id too long for the IsMovie request: %.*s", kel_cutw(imdb_id, 64), imdb_id);
     return KELMCAT_ERR_ARG;
   }
@@ -154,4 +163,31 @@ int32_t kel_is_movie(const char *imdb_id, int32_t *is_movie) {
   *is_movie = (body.len >= 4 && std::memcmp(body.data, "true", 4) == 0) ? 1 : 0;
   kel_buf_free(&body);
   return KELMCAT_OK;
+}
+
+bool kel_lookup_url(const char *name, char (&url)[1024]) {
+  if (!name || !*name) return false;
+  char host[256];
+  {
+    std::lock_guard<std::mutex> g(g_st.lock);
+    std::memcpy(host, g_st.matcher_host, sizeof host);
+  }
+  host[sizeof host - 1] = '\0';
+  return host[0] && lookup_url(url, host, name);
+}
+
+bool kel_lookup_followup_url(const char *body, char (&url)[512]) {
+  char *id = nullptr;
+  int32_t is_tv = -1;
+  try {
+    kel_buf view{};
+    view.data = const_cast<char *>(body ? body : "");
+    view.len = std::strlen(view.data);
+    if (read_lookup(view, &is_tv, &id) != KELMCAT_OK) return false;
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  bool ask = is_tv != 1 && is_movie_url(url, id) == KELMCAT_OK;
+  std::free(id);
+  return ask;
 }

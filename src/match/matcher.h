@@ -45,4 +45,12 @@ int32_t kel_match_file(const char *name, int32_t *is_tv, char **imdb_id);
 // KELMCAT_ERR_HTTP, KELMCAT_ERR_NO_IO, KELMCAT_ERR_OOM.
 int32_t kel_is_movie(const char *imdb_id, int32_t *is_movie);
 
+// The URL kel_match_file requests for name. False when the name is empty, no
+// matcher host is set or memory runs out.
+bool kel_lookup_url(const char *name, char (&url)[1024]);
+// For a lookup answered with a 2xx status and body: true, with the URL of the
+// movie check kel_is_movie then requests, when kel_match_file succeeds on that
+// body and the answer does not flag a series. Sets no message.
+bool kel_lookup_followup_url(const char *body, char (&url)[512]);
+
 #endif

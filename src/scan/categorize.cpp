@@ -17,6 +17,7 @@
 #include "match/matcher.h"
 #include "match/season_episode.h"
 #include "scan/filters.h"
+#include "scan/lookahead.h"
 #include "scan/mfile.h"
 #include "scan/walk_context.h"
 
@@ -192,7 +193,10 @@ bool id_from_correction(file_work &f) {
   vault_view v = read_vault();
   if (v.have && v.get) {
     char *val = nullptr;
-    int32_t answer = v.get(v.ctx, f.corr_vkey, &val);
+    int32_t answer;
+    // Read ahead already when the look-ahead got to this file first.
+    if (!kel_lookahead_correction(f.w, f.corr_vkey, &answer, &val))
+      answer = v.get(v.ctx, f.corr_vkey, &val);
     if (answer == 0 && val && *val) {
       f.n.imdb_id = kel_strdup(val);
       corrected = true;

@@ -15,6 +15,7 @@
 #include "match/matcher.h"
 #include "scan/categorize.h"
 #include "scan/filters.h"
+#include "scan/lookahead.h"
 
 namespace {
 
@@ -64,7 +65,8 @@ int32_t listing_failed(kel_walk *w, const char *lpath, int32_t code, bool first_
 }
 
 // Lists the folder from its first page and hands every entry of every page to
-// visit, in order; a non-zero code from visit ends the listing with that code.
+// visit with its index, in order; a non-zero code from visit ends the listing
+// with that code.
 // A null entry ends its page early.
 template <class Visit>
 int32_t each_entry(kel_walk *w, const char *lpath, Visit &&visit) {
@@ -76,7 +78,7 @@ int32_t each_entry(kel_walk *w, const char *lpath, Visit &&visit) {
     for (int32_t i = from; i < n; ++i) {
       const kelffa_item *it = kelffa_item_at(i);
       if (!it) break;
-      int32_t r = visit(it);
+      int32_t r = visit(it, i);
       if (r != 0) return r;
     }
     from = n;
@@ -104,22 +106,24 @@ void warn_rejected(const char *lpath) {
 
 // File pass: every entry counts as walked; files go to the categorization.
 int32_t file_pass(kel_walk *w, const char *lpath, int32_t level) {
-  int32_t r = each_entry(w, lpath, [&](const kelffa_item *it) -> int32_t {
+  int32_t r = each_entry(w, lpath, [&](const kelffa_item *it, int32_t index) -> int32_t {
     w->counters->walked++;
     if (kel_walk_cancelled(w)) return KELMCAT_ERR_CANCELLED;
     if (skipped_name(it->name) || kelffa_item_is_folder(it)) return 0;
+    if (w->ahead) kel_lookahead_before(w, index, lpath);
     int32_t rc = kel_categorize_file(w, it, lpath);
     if (++w->categorized % kProgressEvery == 0 && w->progress_on)
       kel_walk_progress(w, level, lpath);
     return rc;
   });
+  if (w->ahead) kel_lookahead_folder_end(w);
   warn_rejected(lpath);
   return r;
 }
 
 // Folder pass: queues every subfolder that is neither visited nor filtered out.
 int32_t folder_pass(kel_walk *w, const char *lpath, subfolders *subs) {
-  return each_entry(w, lpath, [&](const kelffa_item *it) -> int32_t {
+  return each_entry(w, lpath, [&](const kelffa_item *it, int32_t) -> int32_t {
     if (!kelffa_item_is_folder(it) || skipped_name(it->name)) return 0;
     const char *joined = kelffa_path_join(lpath, it->name);
     if (!joined) {
@@ -193,7 +197,10 @@ namespace {
 // Frees the walk context however the walk ends.
 struct walk_owner {
   kel_walk *w;
-  ~walk_owner() { kel_walk_free(w); }
+  ~walk_owner() {
+    kel_lookahead_close(w->ahead);
+    kel_walk_free(w);
+  }
 };
 
 void set_last_counters(const kel_scan_output *out, const kel_counters *c) {
@@ -223,6 +230,7 @@ int32_t kelmcat_run_walk(const char *user, const char *runtime_config_id, kel_co
     }
     try {
       if (correct_mode) kel_walk_collect_correction_ids(&w);
+      w.ahead = kel_lookahead_open();
       r = walk_folder(&w, "/", 0);
     } catch (const std::bad_alloc &) {
       r = KELMCAT_ERR_OOM;

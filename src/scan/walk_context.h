@@ -25,6 +25,9 @@ struct kel_scan_output {
   void (*set_last_counters)(const kel_counters *c);
 };
 
+// The look-ahead over a folder's listing (scan/lookahead.h).
+struct kel_lookahead;
+
 // One per scan, owned by the scan driver.
 struct kel_walk {
   const char *user;               // not owned
@@ -60,6 +63,10 @@ struct kel_walk {
   // Scratch buffers reused for every file (cleaned paths).
   kel_buf file_path;
   kel_buf clean_path;
+
+  // Requests made ahead while the files are categorized; null when the scan
+  // makes them one at a time. Owned by the walk runner.
+  kel_lookahead *ahead;
 };
 
 // Sets up an empty context with a visited index of 1024 slots and no output.
