@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -139,6 +140,17 @@ class Server {
     std::string all;
     for (size_t i = 0; i < v.size(); ++i) all += std::string(v.at(i).str()) + "\n";
     return all;
+  }
+
+  // Every request target the server got, with how often it came.
+  std::map<std::string, int64_t> path_counts() {
+    std::map<std::string, int64_t> counts;
+    kj::Doc d;
+    std::string line = command("{\"cmd\":\"stats\"}");
+    if (!d.parse(line)) return counts;
+    kj::Val v = d.root().get("path_counts");
+    for (size_t i = 0; i < v.size(); ++i) counts[std::string(v.key_at(i))] = v.val_at(i).get_sint();
+    return counts;
   }
 
   void reset_stats() { command("{\"cmd\":\"reset_stats\"}"); }

@@ -10,7 +10,9 @@ and prints one JSON line: {"port": N, "wrong_host_port": M, "ca": "<path>"}.
 It then reads one JSON command a line on stdin and answers each with one JSON
 line on stdout:
   {"cmd": "script", ...}  replaces the scripted answers (keys below)
-  {"cmd": "stats"}        counters: connections, requests, paths, user agents
+  {"cmd": "stats"}        counters: connections, requests, paths (the first 5000
+                          in order), path_counts (every request target with
+                          how often it came), user agents
   {"cmd": "reset_stats"}
   {"cmd": "quit"}
 Script keys, each optional:
@@ -19,12 +21,17 @@ Script keys, each optional:
   "movies":   {imdb id: bool}
   "corrections": body text, "find": body text
   "close_each": bool           answer every request with "Connection: close"
+  "delay_ms": int              wait that long before every answer
   "faults": [{"path": substring of the request target, "action": one of
               "stall" | "delay" | "close_mid_body" | "oversize" |
               "oversize_chunked" | "redirect" | "status" | "body",
               "ms": int, "bytes": int, "status": int, "text": body text}]
 The answers follow the built-in fake IO's, so that a scan gives the same
 results through either.
+
+Each connection is served on a thread of its own, kept alive between
+requests; at most MAX_CONNECTIONS at once (a further one waits for a place,
+and is closed when none frees up in time).
 
 The server stops by itself: when stdin closes, after --max-seconds, or after
 --idle-seconds without a command or a request. Every wait is bounded.
@@ -46,11 +53,14 @@ NOT_FOUND = ('{"type":"https://www.rfc-editor.org/rfc/rfc9110#section-15.5.5",'
              '"title":"Not Found","status":404}')
 MAX_STALL_SECONDS = 30.0
 KEEP_ALIVE_SECONDS = 30.0
+MAX_CONNECTIONS = 512
+CONNECTION_WAIT_SECONDS = 5.0
+MAX_DISTINCT_PATHS = 100000
 
 state_lock = threading.Lock()
 script = {}
 stats = {"connections": 0, "wrong_host_connections": 0, "requests": 0,
-         "stalled": 0, "paths": [], "user_agents": []}
+         "stalled": 0, "paths": [], "path_counts": {}, "user_agents": []}
 last_activity = [time.monotonic()]
 stop = threading.Event()
 
@@ -128,10 +138,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             stats["requests"] += 1
             if len(stats["paths"]) < 5000:
                 stats["paths"].append(self.path)
+            counts = stats["path_counts"]
+            if self.path in counts or len(counts) < MAX_DISTINCT_PATHS:
+                counts[self.path] = counts.get(self.path, 0) + 1
             ua = self.headers.get("User-Agent", "")
             if ua not in stats["user_agents"]:
                 stats["user_agents"].append(ua)
             faults = [f for f in script.get("faults", []) if f.get("path", "") in self.path]
+            delay = script.get("delay_ms", 0)
+        if delay:
+            stop.wait(min(delay / 1000.0, MAX_STALL_SECONDS))
         if faults and self.fault(faults[0]):
             return
         self.answer()
@@ -227,6 +243,23 @@ class Server(http.server.ThreadingHTTPServer):
         self.socket = ctx.wrap_socket(self.socket, server_side=True,
                                       do_handshake_on_connect=False)
         self.counter = counter
+        self.places = threading.BoundedSemaphore(MAX_CONNECTIONS)
+
+    def process_request(self, request, client_address):
+        if not self.places.acquire(timeout=CONNECTION_WAIT_SECONDS):
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except Exception:
+            self.places.release()
+            raise
+
+    def process_request_thread(self, request, client_address):
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self.places.release()
 
     def handle_error(self, request, client_address):
         pass  # refused handshakes and dropped connections are part of the tests
@@ -256,7 +289,8 @@ def commands(out):
         elif kind == "reset_stats":
             with state_lock:
                 for k in stats:
-                    stats[k] = [] if isinstance(stats[k], list) else 0
+                    v = stats[k]
+                    stats[k] = [] if isinstance(v, list) else {} if isinstance(v, dict) else 0
             out({"ok": True})
         elif kind == "quit":
             out({"ok": True})
