@@ -235,6 +235,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = False
+    # Room for a client opening many connections at once: with the default of
+    # 5, further connection attempts are dropped and retried a second later.
+    request_queue_size = MAX_CONNECTIONS
 
     def __init__(self, cert, counter):
         super().__init__(("127.0.0.1", 0), Handler)

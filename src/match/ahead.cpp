@@ -1,8 +1,7 @@
 // Look-ahead requests of the scanning thread: a queue of requests in the
 // order the scan will ask for them, run through one batch of the built-in
-// client. At most max_concurrent run at once; one of those places is kept for
-// the request the scan waits for, so that requests made ahead (which may
-// stall) never hold it up.
+// client. At most max_concurrent run at once, started in queue order, so a
+// place that frees up goes to the request the scan will need first.
 #include "match/ahead.h"
 
 #include <cstdlib>
@@ -117,11 +116,12 @@ bool start(engine *e, request *r) {
   return true;
 }
 
-// Starts queued requests in queue order, leaving one place free for the
-// request the scan waits for.
-void fill(engine *e) {
-  for (request *r = e->head; r && e->running + 1 < e->max; r = r->next)
-    if (r->state == req_state::queued && !start(e, r)) return;
+// Starts queued requests in queue order while places are free. False when
+// one could not be started.
+bool fill(engine *e) {
+  for (request *r = e->head; r && e->running < e->max; r = r->next)
+    if (r->state == req_state::queued && !start(e, r)) return false;
+  return true;
 }
 
 // A lookup's answer brings the movie check that the scan will make next for
@@ -242,13 +242,13 @@ bool kel_ahead_take(const char *url, int32_t *rc, char **body, int32_t *status, 
       *status = 0;
       return true;
     }
-    if (r->state == req_state::queued && !start(e, r)) {
+    // r is first in the queue: it starts as soon as a place is free.
+    if (!fill(e) && r->state == req_state::queued) {
       unlink(e, r);
       discard(e, r);
       return false;
     }
     run(e, kPollMs);
-    fill(e);
   }
   unlink(e, r);
   *rc = r->answer.rc;
