@@ -262,8 +262,10 @@ KELMCAT_API void kelmcat_set_io(const kelmcat_io *table) KELMCAT_NOEXCEPT;
  * KELMCAT_ERR_HTTP), uses no proxy unless "proxy" is set, and reports a failed
  * exchange as KELMCAT_ERR_TRANSPORT with "transport: " and libcurl's reason.
  * Connections are kept and reused across requests for the whole process.
- * kelmcat_cancel stops a scan's request in flight within about 100 ms; the scan
- * then ends with KELMCAT_ERR_CANCELLED and that file gets no result.
+ * A scan keeps several requests in flight ("max_concurrent" below).
+ * kelmcat_cancel stops a scan's requests in flight within about 100 ms; the
+ * scan then ends with KELMCAT_ERR_CANCELLED and the file it was at gets no
+ * result.
  * A library built without the client (KELMCAT_NO_CURL) records "this build has
  * no libcurl backend (KELMCAT_NO_CURL)" and returns KELMCAT_ERR_NO_IO, leaving
  * the IO selection as it was. */
@@ -287,6 +289,35 @@ KELMCAT_API int32_t kelmcat_set_service_bases(const char *media_index_base,
  *                        than N bytes", never as a partial body.
  *   "user_agent"         at most 255 bytes (default "kelmcat/<version>").
  *   "proxy"              proxy URL, at most 1023 bytes; "" (default) for none.
+ *   "max_concurrent"     requests a scan keeps in flight, 1..256 (default 16).
+ *                        While a folder's files are categorized, the client
+ *                        asks ahead for the title lookups of the next files
+ *                        that need one (files that the path filters, the
+ *                        add-new-only set or correct mode skip, or whose
+ *                        correction supplies the id, need none; their
+ *                        correction is read from the vault then, once), and
+ *                        for the movie checks the answers call for. Answers
+ *                        are taken in the order the scan needs them, so
+ *                        results, counters, warnings, the result document,
+ *                        the last error, HTTP code and URL, and the vault's
+ *                        contents and order of writes are those of a scan
+ *                        making one request at a time, and each request is
+ *                        made as often. Exceptions: requests already in
+ *                        flight when a scan stops early (a failing service,
+ *                        kelmcat_cancel, disarmed writes) and the corrections
+ *                        read for their files; and, when another thread's
+ *                        setter changes the filters, modes, matcher host,
+ *                        vault or a correction during a scan, files looked
+ *                        at ahead before the change (which may cause a
+ *                        request or read the scan then does not use). Over
+ *                        HTTP/2 the requests share one connection per host;
+ *                        otherwise up to this many connections per host are
+ *                        opened and kept for later requests. A request's
+ *                        timeout counts from when it is sent. Read when a
+ *                        scan starts; 1 makes every request when the scan
+ *                        needs it, one at a time. Only the built-in client
+ *                        asks ahead: with a host IO table or the fake IO
+ *                        scans make each request when they need it.
  * Texts must not hold control characters (ca_file: no NUL). An unknown or
  * repeated member, a wrong type or an out-of-range value is rejected with a
  * message naming the member (KELMCAT_ERR_ARG) and nothing changes.

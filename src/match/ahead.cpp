@@ -176,6 +176,7 @@ bool kel_ahead_start(void) {
     return false;
   }
   t_engine = e;
+  kel_http_hold_answers(kel_ahead_take);
   return true;
 }
 
@@ -186,6 +187,7 @@ void kel_ahead_stop(void) {
   kel_curl_batch_close(e->batch);
   delete e;
   t_engine = nullptr;
+  kel_http_hold_answers(nullptr);
 }
 
 bool kel_ahead_active(void) {

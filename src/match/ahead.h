@@ -35,7 +35,7 @@ void kel_ahead_pump(void);
 // made for will not be asked about).
 void kel_ahead_drop(void);
 
-// For kel_http_get on the built-in client: the answer to url, waited for if
+// Installed into kel_http_get while the look-ahead runs: the answer to url, waited for if
 // it is still in flight, or requested now alongside the others when it was
 // not asked for ahead. True with rc (0, -1 or KEL_CURL_CANCELLED), status,
 // body and error filled as the IO table's http_get fills them (body and

@@ -3,10 +3,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "match/ahead.h"
 #include "match/http.h"
 
 namespace {
+
+thread_local kel_http_held_fn t_held = nullptr;
 
 // Hands a text back to the table that produced it. A table without release
 // keeps its texts (nothing is freed on its behalf).
@@ -15,6 +16,10 @@ void give_back(const kelmcat_io *io, void *p) {
 }
 
 }  // namespace
+
+void kel_http_hold_answers(kel_http_held_fn fn) {
+  t_held = fn;
+}
 
 int kel_http_get(const char *url, kel_buf *out) {
   if (!url) {
@@ -51,7 +56,7 @@ int kel_http_get(const char *url, kel_buf *out) {
   int32_t rc = 0;
   // The built-in client may hold this answer already (asked for ahead by the
   // scan on this thread); it is then reported as if requested now.
-  bool taken = kind == KEL_IO_CURL && kel_ahead_take(url, &rc, &body, &status, &error);
+  bool taken = kind == KEL_IO_CURL && t_held && t_held(url, &rc, &body, &status, &error);
   if (!taken) rc = io->http_get(io->ctx, url, &body, &status, &error);
 
   char *shown = kel_redact_url(url);

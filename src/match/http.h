@@ -49,6 +49,15 @@ void kel_http_config_reset(void);
 // code and the redacted url as the last URL. Never call with the state lock held.
 int kel_http_get(const char *url, kel_buf *out);
 
+// Where the built-in client's answers to this thread's requests may already
+// wait (the scan's look-ahead): kel_http_get asks it before making a request
+// through the client. It returns true when it answered, with rc, status,
+// body and error filled as the client's http_get fills them.
+using kel_http_held_fn = bool (*)(const char *url, int32_t *rc, char **body, int32_t *status,
+                                  char **error);
+// Installs fn for the calling thread; null removes it.
+void kel_http_hold_answers(kel_http_held_fn fn);
+
 // Percent-escapes every byte except A-Z a-z 0-9 - . _ ~ as "%XX" (upper-case
 // hex). Returns a malloc'ed text (free with free()), or null when text is null
 // or memory runs out.
