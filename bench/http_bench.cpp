@@ -164,7 +164,7 @@ int main(int argc, char **argv) {
   }
   long n = argc > 1 ? std::atol(argv[1]) : 2000;
   httptest::Server srv;
-  std::string why = srv.start();
+  std::string why = srv.start(look_ahead ? 7200 : 600);
   if (!why.empty()) {
     std::fprintf(stderr, "%s\n", why.c_str());
     return 1;

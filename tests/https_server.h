@@ -49,13 +49,15 @@ class Server {
   Server &operator=(const Server &) = delete;
   ~Server() { stop(); }
 
-  // Empty when the server runs; otherwise why it does not.
-  std::string start() {
+  // Empty when the server runs; otherwise why it does not. It stops by itself
+  // after max_seconds.
+  std::string start(int max_seconds = 600) {
     char dir[] = "/tmp/kelmcat-https-XXXXXX";
     if (!mkdtemp(dir)) return "mkdtemp failed";
     dir_ = dir;
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) return "pipe failed";
+    const std::string lifetime = std::to_string(max_seconds);
     pid_ = fork();
     if (pid_ < 0) return "fork failed";
     if (pid_ == 0) {
@@ -65,8 +67,8 @@ class Server {
       close(in[1]);
       close(out[0]);
       close(out[1]);
-      execlp("python3", "python3", KELMCAT_TEST_SERVER_SCRIPT, "--dir", dir, "--max-seconds", "600",
-             "--idle-seconds", "120", static_cast<char *>(nullptr));
+      execlp("python3", "python3", KELMCAT_TEST_SERVER_SCRIPT, "--dir", dir, "--max-seconds",
+             lifetime.c_str(), "--idle-seconds", "120", static_cast<char *>(nullptr));
       _exit(127);
     }
     close(in[0]);

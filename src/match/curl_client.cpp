@@ -10,7 +10,8 @@
 //
 // A request runs on the caller's thread through the multi interface and polls
 // the scan's cancel flag between short waits, so that a cancelled scan stops
-// waiting for a stalled service promptly.
+// waiting for a stalled service promptly. A scan that keeps several requests
+// in flight runs them in a batch (below), driven by the scanning thread.
 #ifndef KELMCAT_NO_CURL
 
 #include <curl/curl.h>
