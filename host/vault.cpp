@@ -361,17 +361,21 @@ bool pragma_int(sqlite3 *db, const char *sql, int64_t *out, int *rc) {
 }
 
 bool pragma_text(sqlite3 *db, const char *sql, std::string *out, int *rc) {
-  sqlite3_stmt *st = nullptr;
-  *rc = sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+  // Finalized however the copy of the text ends (it may throw std::bad_alloc):
+  // a statement left behind would keep the connection from closing.
+  struct Finalize {
+    sqlite3_stmt *st = nullptr;
+    ~Finalize() { sqlite3_finalize(st); }
+  } f;
+  *rc = sqlite3_prepare_v2(db, sql, -1, &f.st, nullptr);
   if (*rc == SQLITE_OK) {
-    *rc = sqlite3_step(st);
+    *rc = sqlite3_step(f.st);
     if (*rc == SQLITE_ROW) {
-      const unsigned char *t = sqlite3_column_text(st, 0);
+      const unsigned char *t = sqlite3_column_text(f.st, 0);
       *out = t ? reinterpret_cast<const char *>(t) : "";
       *rc = SQLITE_OK;
     }
   }
-  sqlite3_finalize(st);
   return *rc == SQLITE_OK;
 }
 
