@@ -23,7 +23,12 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 expected="./$libdir/libkelmcat.so
 ./$libdir/libkelmcat.so.1
 ./$libdir/libkelmcat.so.$version
+./$libdir/libkelmcathost.so
+./$libdir/libkelmcathost.so.1
+./$libdir/libkelmcathost.so.$version
+./bin/kelmcat
 ./include/kelmcat.h
+./include/kelmcat_host.h
 ./include/kelmcat_version.h
 ./$libdir/pkgconfig/kelmcat.pc
 ./$libdir/cmake/kelmcat/kelmcatConfig.cmake
@@ -42,6 +47,23 @@ dyn=$(readelf -d "$lib/libkelmcat.so.$version")
 grep -q 'Library soname: \[libkelmcat.so.1\]' <<<"$dyn" || fail "SONAME is not libkelmcat.so.1"
 if grep -E 'RPATH|RUNPATH' <<<"$dyn"; then fail "the installed library carries a run path"; fi
 if leaks -rIl "$prefix"; then fail "installed files name the source or build tree"; fi
+
+# The host kit and the command: linked like the library, and the installed
+# command runs on the installed libraries.
+[ "$(readlink "$lib/libkelmcathost.so")" = libkelmcathost.so.1 ] ||
+  fail "libkelmcathost.so does not link to libkelmcathost.so.1"
+[ "$(readlink "$lib/libkelmcathost.so.1")" = "libkelmcathost.so.$version" ] ||
+  fail "libkelmcathost.so.1 does not link to libkelmcathost.so.$version"
+dyn=$(readelf -d "$lib/libkelmcathost.so.$version")
+grep -q 'Library soname: \[libkelmcathost.so.1\]' <<<"$dyn" || fail "the kit's SONAME is not libkelmcathost.so.1"
+grep -q 'Shared library: \[libkelmcat.so.1\]' <<<"$dyn" || fail "the kit does not link libkelmcat.so.1"
+for f in "$lib/libkelmcathost.so.$version" "$prefix/bin/kelmcat"; do
+  if readelf -d "$f" | grep -E 'RPATH|RUNPATH'; then fail "$f carries a run path"; fi
+done
+[ "$(LD_LIBRARY_PATH=$lib "$prefix/bin/kelmcat" --version)" = "kelmcat $version" ] ||
+  fail "the installed command does not report version $version"
+LD_LIBRARY_PATH=$lib ldd "$prefix/bin/kelmcat" | grep -F "$lib/libkelmcathost.so.1" >/dev/null ||
+  fail "the installed command did not load the installed host kit"
 
 # C, through pkg-config and nothing but the installed tree.
 export PKG_CONFIG_LIBDIR=$lib/pkgconfig PKG_CONFIG_PATH=
