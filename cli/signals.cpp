@@ -50,7 +50,8 @@ void CancelOnSignal::watch() {
     if (sig == SIGUSR1) continue;
     if (signal_.load() == 0) {
       signal_.store(sig);
-      say("\nkelmcat: cancelling; the records written so far are kept (again to quit at once)\n");
+      say("\nkelmcat: cancelling; the records written so far are kept (once more to quit at "
+          "once)\n");
       kelmcat_cancel();
     } else {
       // A second request: leave without waiting. The database keeps what it
