@@ -184,6 +184,15 @@ std::vector<std::string> warnings() {
   return out;
 }
 
+void unmatched_files(Summary *s) {
+  int32_t n = kelmcat_result_count();
+  for (int32_t i = 0; i < n; ++i) {
+    if (kelmcat_result_outcome(i) != KELMCAT_OUTCOME_UNMATCHED) continue;
+    if (s->unmatched.size() < kMaxListed) s->unmatched.emplace_back(kelmcat_result_key(i));
+    ++s->unmatched_total;
+  }
+}
+
 std::vector<std::string> unreadable_folders() {
   std::vector<std::string> out;
   int32_t n = kelhost_disk_unreadable_count();
@@ -227,6 +236,7 @@ int run_scan(const Options &o) {
     summary.warnings = warnings();
     summary.rejected = rejected_entries(summary.warnings);
     summary.unreadable = unreadable_folders();
+    unmatched_files(&summary);
     summary.seconds = std::chrono::duration<double>(end - start).count();
     summary.cancelled = cancelled;
     print_summary(summary);

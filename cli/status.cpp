@@ -116,6 +116,12 @@ void print_summary(const Summary &s) {
     std::fprintf(stderr, "warnings:\n");
     for (const std::string &w : s.warnings) std::fprintf(stderr, "  %s\n", printable(w).c_str());
   }
+  if (!s.unmatched.empty()) {
+    std::fprintf(stderr, "unmatched files (to name one: kelmcat correct KEY IMDB_ID):\n");
+    for (const std::string &k : s.unmatched) std::fprintf(stderr, "  %s\n", printable(k).c_str());
+    int64_t more = s.unmatched_total - static_cast<int64_t>(s.unmatched.size());
+    if (more > 0) std::fprintf(stderr, "  ... and %" PRId64 " more\n", more);
+  }
   if (!s.unreadable.empty()) {
     std::fprintf(stderr, "unreadable folders:\n");
     for (const std::string &f : s.unreadable) std::fprintf(stderr, "  %s\n", printable(f).c_str());

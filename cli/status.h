@@ -30,11 +30,16 @@ class StatusLine {
   std::chrono::steady_clock::time_point last_draw_;
 };
 
+// Unmatched files the summary names; the rest are counted.
+constexpr size_t kMaxListed = 20;
+
 struct Summary {
   kelmcat_scan_stats stats{};
   int64_t rejected = 0;
   std::vector<std::string> unreadable;
   std::vector<std::string> warnings;
+  std::vector<std::string> unmatched;  // identity keys, the first kMaxListed
+  int64_t unmatched_total = 0;
   double seconds = 0;
   bool cancelled = false;
 };
@@ -42,7 +47,8 @@ struct Summary {
 // Counts the rejected entries the library's listing warnings report.
 int64_t rejected_entries(const std::vector<std::string> &warnings);
 
-// The summary table, then the warnings and the unreadable folders.
+// The summary table, then the warnings, the unmatched files (for a
+// correction) and the unreadable folders.
 void print_summary(const Summary &summary);
 
 }  // namespace cli

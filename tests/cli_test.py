@@ -9,6 +9,8 @@ wait is bounded in time.
 """
 import json
 import os
+import pty
+import select
 import shutil
 import signal
 import sqlite3
@@ -149,6 +151,9 @@ class ScanTest(Case):
         self.assertEqual(doc["stats"]["unmatched"], 2)
         self.assertEqual(doc["warnings"], [])
         self.assertIn("scan summary:", p.err)
+        self.assertIn("unmatched files (to name one: kelmcat correct KEY IMDB_ID):\n"
+                      "  Films/Heat (1995)/Extras/Making of Heat.mkv_%d\n"
+                      "  Home/Birthday.mp4_%d\n" % (500 << 20, 300 << 20), p.err)
         rows = db_rows(self.db)
         self.assertEqual(len(rows), 5)
         heat = json.loads(next(v for v in rows.values() if "Heat (1995).mkv" in v))
@@ -177,6 +182,57 @@ class ScanTest(Case):
         # Another user has no records here.
         other = self.run_cli("results", "--db", self.db, "--user", "someone", "--json", expect=0)
         self.assertEqual(other.out, "")
+
+    def stderr_on_terminal(self, *extra):
+        """Runs a scan whose stderr is a terminal; returns what it wrote there."""
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([KELMCAT, "scan", self.root, "--answers", self.answers,
+                                 "--db", self.db, *extra],
+                                stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        out = b""
+        deadline = time.monotonic() + RUN_TIMEOUT
+        try:
+            while time.monotonic() < deadline:
+                ready, _, _ = select.select([master], [], [], 0.5)
+                if not ready:
+                    if proc.poll() is not None:
+                        break
+                    continue
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:  # the terminal closed with the command
+                    break
+                if not chunk:
+                    break
+                out += chunk
+        finally:
+            os.close(master)
+            try:
+                proc.wait(timeout=RUN_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        self.assertEqual(proc.returncode, 0, out)
+        return out
+
+    def test_status_line_only_on_a_terminal_and_not_quiet(self):
+        make_tree(self.root, {"TV/Show/e%02d.mkv" % i: 1 for i in range(1, 30)})
+        write_answers(self.answers, {"e%02d.mkv" % i: "tt0000001" for i in range(1, 30)})
+        out = self.stderr_on_terminal()
+        self.assertIn(b"\r\x1b[K", out)
+        # Redrawn at most ten times a second: the first report at least.
+        self.assertRegex(out, rb"\r\x1b\[K/\S*  files \d+  matched \d+  unmatched 0  errors 0  "
+                              rb"\d+ files/s")
+        # Erased before the summary, which starts on a line of its own.
+        self.assertIn(b"\r\x1b[Kscan summary:", out)
+        quiet = self.stderr_on_terminal("--quiet")
+        self.assertNotIn(b"files/s", quiet)
+        self.assertIn(b"scan summary:", quiet)
+        # Not a terminal: no status line either.
+        p, _ = self.scan()
+        self.assertNotIn("files/s", p.err)
+        self.assertNotIn("\x1b", p.err)
 
     def test_key_command_names_the_keys_the_scan_writes(self):
         make_tree(self.root, {"Films/Ronin.avi": 1234})
