@@ -234,6 +234,13 @@ class ScanTest(Case):
         self.assertNotIn("files/s", p.err)
         self.assertNotIn("\x1b", p.err)
 
+    def test_folder_name_with_json_specials(self):
+        root = os.path.join(self.tmp, 'my "films" \\ \u00e9t\u00e9\t2024')
+        make_tree(root, {"A.mkv": 5})
+        write_answers(self.answers, {"A.mkv": "tt0000001"})
+        _, doc = self.scan(root=root)
+        self.assertEqual(self.outcomes(doc), {"A.mkv_5": 1})
+
     def test_key_command_names_the_keys_the_scan_writes(self):
         make_tree(self.root, {"Films/Ronin.avi": 1234})
         write_answers(self.answers, {"Ronin.avi": "tt0122690"})
