@@ -31,6 +31,7 @@ expected="./$libdir/libkelmcat.so
 ./include/kelmcat_host.h
 ./include/kelmcat_version.h
 ./$libdir/pkgconfig/kelmcat.pc
+./$libdir/pkgconfig/kelmcathost.pc
 ./$libdir/cmake/kelmcat/kelmcatConfig.cmake
 ./$libdir/cmake/kelmcat/kelmcatConfigVersion.cmake
 ./$libdir/cmake/kelmcat/kelmcatTargets.cmake
@@ -75,6 +76,32 @@ cp "$src/tests/consumer/consumer.c" "$work/"
 LD_LIBRARY_PATH=$lib "$work/c_consumer"
 LD_LIBRARY_PATH=$lib ldd "$work/c_consumer" | grep -F "$lib/libkelmcat.so.1" >/dev/null ||
   fail "the C consumer did not load the installed library"
+
+# The host kit from C, through its pkg-config file (which requires kelmcat's).
+[ "$(pkg-config --modversion kelmcathost)" = "$version" ] || fail "pkg-config reports another kit version"
+flags=$(pkg-config --cflags --libs kelmcathost)
+if leaks <<<"$flags"; then fail "the kit's pkg-config flags name the source or build tree: $flags"; fi
+cat >"$work/host_consumer.c" <<'EOF'
+#include <stdio.h>
+#include <string.h>
+
+#include "kelmcat_host.h"
+
+int main(void) {
+  static const char answers[] = "{\"lookup\":{\"a.mkv\":\"tt1\"}}";
+  kelhost_answers *a = NULL;
+  if (kelhost_answers_parse(answers, strlen(answers), &a) != KELHOST_OK || !kelhost_answers_io(a) ||
+      kelhost_disk_register() != KELHOST_OK) {
+    fprintf(stderr, "host kit: %s\n", kelhost_last_error());
+    return 1;
+  }
+  kelhost_answers_free(a);
+  kelmcat_shutdown();
+  return 0;
+}
+EOF
+"$cc" -std=c99 -Wall -Wextra -Werror -o "$work/host_consumer" "$work/host_consumer.c" $flags
+LD_LIBRARY_PATH=$lib "$work/host_consumer"
 
 # C++17, through find_package(kelmcat) and the imported target.
 mkdir "$work/cxx"

@@ -44,6 +44,7 @@ $u/libkelmcathost.so -> libkelmcathost.so.1
 ./usr/include/kelmcat_host.h
 ./usr/include/kelmcat_version.h
 $u/pkgconfig/kelmcat.pc
+$u/pkgconfig/kelmcathost.pc
 $u/cmake/kelmcat/kelmcatConfig.cmake
 $u/cmake/kelmcat/kelmcatConfigVersion.cmake
 $u/cmake/kelmcat/kelmcatTargets.cmake
@@ -71,6 +72,8 @@ dpkg-deb -I "$runtime" shlibs | grep -x -F "libkelmcat 1 libkelmcat1 (>= $versio
 # The pkg-config file names the prefix the package installs to.
 dpkg-deb --fsys-tarfile "$dev" | tar -xO "$u/pkgconfig/kelmcat.pc" | grep -x 'prefix=/usr' >/dev/null ||
   fail "kelmcat.pc in libkelmcat-dev does not say prefix=/usr"
+dpkg-deb --fsys-tarfile "$dev" | tar -xO "$u/pkgconfig/kelmcathost.pc" | grep -x 'prefix=/usr' >/dev/null ||
+  fail "kelmcathost.pc in libkelmcat-dev does not say prefix=/usr"
 dyn=$(dpkg-deb --fsys-tarfile "$runtime" | tar -xO "$u/libkelmcat.so.$version" >"$out/lib.so" && readelf -d "$out/lib.so")
 if grep -E 'RPATH|RUNPATH' <<<"$dyn"; then fail "the packaged library carries a run path"; fi
 for f in ./usr/bin/kelmcat "$u/libkelmcathost.so.$version"; do
