@@ -409,8 +409,8 @@ int32_t create_schema(kelhost_vault *v) {
 
 int32_t open_vault(kelhost_vault *v, const char *path, kelhost_vault **out) {
   v->path = path;
-  int rc = sqlite3_open_v2(path, &v->db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = sqlite3_open_v2(
+      path, &v->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     if (rc == SQLITE_NOMEM || !v->db) {
       kelhost_set_error("out of memory opening vault database %s", path);
@@ -455,7 +455,9 @@ int32_t open_vault(kelhost_vault *v, const char *path, kelhost_vault **out) {
 
 namespace kelhost {
 // For tests: the vault's connection.
-sqlite3 *vault_db(kelhost_vault *v) { return v ? v->db : nullptr; }
+sqlite3 *vault_db(kelhost_vault *v) {
+  return v ? v->db : nullptr;
+}
 }  // namespace kelhost
 
 extern "C" int32_t kelhost_vault_open(const char *path, kelhost_vault **out) noexcept {
