@@ -5,17 +5,18 @@
 // WAL mode with synchronous=NORMAL: a commit survives a killed process, and a
 // reader (another connection, another process) never blocks the writer.
 //
-// Batches. Between begin and end the writes of the batch's thread go into one
-// open transaction that is committed before the 1,000th write of it returns,
-// by a timer once its first write is a second old, and at end. A commit can
-// fail (a full disk): then the transaction is rolled back, and the writes it
-// held, which set already reported as stored, are lost. That is not hidden:
-// the set whose commit failed fails, every later set of the batch fails too
-// (so the scan counts them as errors instead of records it believes stored),
-// kelhost_vault_writes drops the lost writes, and end_batch reports how many
-// were lost. A rescan then writes them again. A write from any other thread
-// (a user's correction during a scan) is not part of the batch: it is
-// committed, with whatever is pending, before its set returns.
+// Batches. Between begin and end the reads and writes of the batch's thread go
+// into one open transaction (other writers of the file wait for its commit),
+// committed before the 1,000th write of it returns, by a timer once it is a
+// second old, and at end. A commit can fail (a full disk): then the
+// transaction is rolled back, and the writes it held, which set already
+// reported as stored, are lost. That is not hidden: the set whose commit
+// failed fails, every later set of the batch fails too (so the scan counts
+// them as errors instead of records it believes stored), kelhost_vault_writes
+// drops the lost writes, and end_batch reports how many were lost. A rescan
+// then writes them again. A write from any other thread (a user's correction
+// during a scan) is not part of the batch: it is committed, with whatever is
+// pending, before its set returns.
 #include <sqlite3.h>
 
 #include <atomic>
@@ -40,6 +41,16 @@ constexpr int kBusyTimeoutMs = 5000;
 
 const char kCreateTable[] =
     "CREATE TABLE vault(k TEXT PRIMARY KEY NOT NULL, v TEXT NOT NULL) WITHOUT ROWID";
+
+// Keys are hashes, so a batch's writes land on pages all over the table and
+// each commit writes about one page per record: the cost of a large scan is
+// the bytes written to the WAL and copied back by checkpoints. A page cache
+// that holds the table of a large library (grown only as pages are used) and
+// a checkpoint every 64 MiB of WAL rather than every 4 MiB keep that down;
+// the WAL is cut back to 64 MiB after a checkpoint.
+const char kTuning[] =
+    "PRAGMA synchronous = NORMAL; PRAGMA cache_size = -65536; "
+    "PRAGMA wal_autocheckpoint = 16384; PRAGMA journal_size_limit = 67108864";
 
 using Clock = std::chrono::steady_clock;
 
@@ -139,6 +150,25 @@ void stop_timer(kelhost_vault *v, std::unique_lock<std::mutex> &lock) {
   v->stop = false;
 }
 
+// Opens the batch's transaction. The batch's reads run in it too: one read
+// transaction per get costs more than the read itself. Caller holds mu.
+bool begin_locked(kelhost_vault *v) {
+  if (exec_stmt(v, BEGIN) != SQLITE_OK) return false;
+  v->txn = true;
+  v->pending = 0;
+  v->opened = Clock::now();
+  v->wake.notify_all();
+  return true;
+}
+
+// Whether the calling thread's access belongs to the open batch; opens its
+// transaction when it does and none is open (a failure leaves the access to
+// run on its own). Caller holds mu.
+bool join_batch(kelhost_vault *v) {
+  if (!v->in_batch || std::this_thread::get_id() != v->owner || v->failed) return false;
+  return v->txn || begin_locked(v);
+}
+
 char *copy_column(sqlite3_stmt *st) {
   const unsigned char *text = sqlite3_column_text(st, 0);
   if (!text) {
@@ -162,6 +192,7 @@ int32_t vault_get(void *ctx, const char *key, char **value) {
   if (!v || !key || !value) return -1;
   *value = nullptr;
   std::lock_guard<std::mutex> g(v->mu);
+  join_batch(v);
   sqlite3_stmt *st = v->st[GET];
   int32_t result;
   int rc = bind_text(st, 1, key);
@@ -202,16 +233,10 @@ int32_t vault_set(void *ctx, const char *key, const char *value) {
                       v->failure.c_str());
     return -1;
   }
-  if (batched && !v->txn) {
-    if (exec_stmt(v, BEGIN) != SQLITE_OK) {
-      kelhost_set_error("vault %s: cannot begin a transaction: %s", v->path.c_str(),
-                        sqlite3_errmsg(v->db));
-      return -1;
-    }
-    v->txn = true;
-    v->pending = 0;
-    v->opened = Clock::now();
-    v->wake.notify_all();
+  if (batched && !v->txn && !begin_locked(v)) {
+    kelhost_set_error("vault %s: cannot begin a transaction: %s", v->path.c_str(),
+                      sqlite3_errmsg(v->db));
+    return -1;
   }
   if (put(v, key, value) != SQLITE_OK) {
     kelhost_set_error("vault %s: write failed: %s", v->path.c_str(), sqlite3_errmsg(v->db));
@@ -268,6 +293,7 @@ int32_t vault_search(void *ctx, const char *prefix, char ***keys, size_t *count)
     return -1;
   }
   std::lock_guard<std::mutex> g(v->mu);
+  join_batch(v);
   sqlite3_stmt *st = v->st[bounded ? RANGE : FROM];
   int rc = bind_text(st, 1, prefix);
   if (rc == SQLITE_OK && bounded)
@@ -429,7 +455,7 @@ int32_t open_vault(kelhost_vault *v, const char *path, kelhost_vault **out) {
   }
   std::string mode;
   if (!pragma_text(v->db, "PRAGMA journal_mode = WAL", &mode, &rc) || mode != "wal" ||
-      sqlite3_exec(v->db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      sqlite3_exec(v->db, kTuning, nullptr, nullptr, nullptr) != SQLITE_OK) {
     kelhost_set_error("cannot put vault database %s in WAL mode: %s", path,
                       rc == SQLITE_OK ? mode.c_str() : sqlite3_errmsg(v->db));
     return fail_open(v, is_format_error(rc) ? KELHOST_ERR_FORMAT : KELHOST_ERR_IO);
