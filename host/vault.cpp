@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -83,7 +84,7 @@ struct kelhost_vault {
   Clock::time_point opened;  // when its first write was made
   bool failed = false;       // a commit of this batch failed
   int64_t lost = 0;          // acknowledged writes of this batch rolled back
-  std::string failure;       // why
+  char failure[256] = "";    // why
 
   std::condition_variable wake;
   bool stop = false;
@@ -99,6 +100,19 @@ int exec_stmt(kelhost_vault *v, Stmt s) {
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
+// The open transaction is gone (rolled back): its acknowledged writes are
+// lost, and a batch remembers why. Caller holds mu.
+void drop_pending(kelhost_vault *v, const char *why) {
+  v->writes -= v->pending;
+  v->lost += v->pending;
+  v->txn = false;
+  v->pending = 0;
+  if (v->in_batch) {
+    v->failed = true;
+    std::snprintf(v->failure, sizeof v->failure, "%s", why);
+  }
+}
+
 // Commits the open transaction. On failure it is rolled back and its writes
 // are counted as lost. Caller holds mu.
 bool commit_locked(kelhost_vault *v) {
@@ -109,18 +123,12 @@ bool commit_locked(kelhost_vault *v) {
     v->pending = 0;
     return true;
   }
-  std::string why = sqlite3_errmsg(v->db);
+  // The message is copied before the rollback replaces it.
+  char why[256];
+  std::snprintf(why, sizeof why, "%s", sqlite3_errmsg(v->db));
   if (!sqlite3_get_autocommit(v->db)) exec_stmt(v, ROLLBACK);
-  v->writes -= v->pending;
-  v->lost += v->pending;
-  v->txn = false;
-  v->pending = 0;
-  if (v->in_batch) {
-    v->failed = true;
-    v->failure = why;
-  }
-  kelhost_set_error("vault %s: commit failed, its last writes are lost: %s", v->path.c_str(),
-                    why.c_str());
+  drop_pending(v, why);
+  kelhost_set_error("vault %s: commit failed, its last writes are lost: %s", v->path.c_str(), why);
   return false;
 }
 
@@ -229,8 +237,7 @@ int32_t vault_set(void *ctx, const char *key, const char *value) {
   std::lock_guard<std::mutex> g(v->mu);
   bool batched = v->in_batch && std::this_thread::get_id() == v->owner;
   if (batched && v->failed) {
-    kelhost_set_error("vault %s: a commit of this batch failed: %s", v->path.c_str(),
-                      v->failure.c_str());
+    kelhost_set_error("vault %s: a commit of this batch failed: %s", v->path.c_str(), v->failure);
     return -1;
   }
   if (batched && !v->txn && !begin_locked(v)) {
@@ -241,16 +248,7 @@ int32_t vault_set(void *ctx, const char *key, const char *value) {
   if (put(v, key, value) != SQLITE_OK) {
     kelhost_set_error("vault %s: write failed: %s", v->path.c_str(), sqlite3_errmsg(v->db));
     // Some failures take the whole transaction with them.
-    if (v->txn && sqlite3_get_autocommit(v->db)) {
-      v->writes -= v->pending;
-      v->lost += v->pending;
-      v->txn = false;
-      v->pending = 0;
-      if (v->in_batch) {
-        v->failed = true;
-        v->failure = sqlite3_errmsg(v->db);
-      }
-    }
+    if (v->txn && sqlite3_get_autocommit(v->db)) drop_pending(v, sqlite3_errmsg(v->db));
     return -1;
   }
   if (!v->txn) {  // autocommit: stored and committed
@@ -527,7 +525,7 @@ extern "C" int32_t kelhost_vault_begin_batch(kelhost_vault *vault) noexcept {
     vault->owner = std::this_thread::get_id();
     vault->failed = false;
     vault->lost = 0;
-    vault->failure.clear();
+    vault->failure[0] = '\0';
   } catch (...) {  // std::system_error from the thread, std::bad_alloc
     kelhost_set_error("vault %s: cannot start a batch", vault->path.c_str());
     return KELHOST_ERR_OOM;
@@ -550,8 +548,7 @@ extern "C" int32_t kelhost_vault_end_batch(kelhost_vault *vault) noexcept {
   vault->in_batch = false;
   if (vault->failed) {
     kelhost_set_error("vault %s: %lld written values of the batch were lost: %s",
-                      vault->path.c_str(), static_cast<long long>(vault->lost),
-                      vault->failure.c_str());
+                      vault->path.c_str(), static_cast<long long>(vault->lost), vault->failure);
     vault->failed = false;
     return KELHOST_ERR_IO;
   }

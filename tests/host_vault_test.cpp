@@ -214,6 +214,32 @@ TEST(HostVault, BatchCommitPoints) {
   EXPECT_EQ(kelhost_vault_writes(v.v), 1014);
 }
 
+TEST(HostVault, ScanThreadAndCorrectionThreadAtOnce) {
+  TempDir dir;
+  std::string path = dir.file("v.db");
+  Vault v(path);
+  ASSERT_EQ(kelhost_vault_begin_batch(v.v), KELHOST_OK);
+  int not_committed = 0, failed = 0;
+  std::thread other([&] {
+    Reader r(path);
+    for (long i = 0; i < 200; ++i) {
+      std::string k = "correction_" + std::to_string(i);
+      if (v.set(k, "tt" + std::to_string(i)) != 0) ++failed;
+      // Committed before set returned, whatever the batch holds.
+      std::string sql = "SELECT count(*) FROM vault WHERE k = '" + k + "'";
+      if (r.one(sql.c_str()) != "1") ++not_committed;
+      if (v.get(key_of(i)).empty()) ++failed;
+    }
+  });
+  for (long i = 0; i < 3000; ++i) ASSERT_EQ(v.set(key_of(i), value_of(i)), 0);
+  other.join();
+  ASSERT_EQ(kelhost_vault_end_batch(v.v), KELHOST_OK);
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(not_committed, 0);
+  EXPECT_EQ(kelhost_vault_writes(v.v), 3200);
+  EXPECT_EQ(Reader(path).rows(), 3200);
+}
+
 void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
