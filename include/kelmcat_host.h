@@ -118,7 +118,10 @@ typedef struct kelhost_answers kelhost_answers;
  * A lookup name that is absent or null is not found (404); an id absent from
  * "movie" is a movie; "corrections" and "indexed" are the Corrections and Find
  * answers (default {} and []); the scan-complete notification is answered 200.
- * Every member is optional. */
+ * Every member is optional; any other member, or a value of another type, is
+ * refused with KELHOST_ERR_FORMAT and a message saying where (as is text that
+ * is not JSON: line and column). Names are matched byte for byte against the
+ * decoded lookup request; the first of repeated names counts. */
 KELHOST_API int32_t kelhost_answers_load(const char *path, kelhost_answers **out) KELMCAT_NOEXCEPT;
 KELHOST_API int32_t kelhost_answers_parse(const char *json, size_t len,
                                           kelhost_answers **out) KELMCAT_NOEXCEPT;
