@@ -329,27 +329,104 @@ TEST(HostVault, FilesThatAreNotVaultsAreRefused) {
   EXPECT_EQ(kelhost_vault_open(nullptr, &v), KELHOST_ERR_ARG);
 }
 
-// Runs body in a child process and returns what it wrote to the pipe.
-std::string in_child(const std::function<void(FILE *)> &body, int *status) {
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    FILE *out = fdopen(fds[1], "w");
-    body(out);
+// ---- Writers in a process of their own ----------------------------------------
+// A child role runs in a fresh copy of this program, started with fork and
+// exec, so that no thread is ever started in a forked copy of a threaded
+// process. Its report goes to the pipe given in KELHOST_VAULT_FD.
+
+// Writes until a set fails under a file size limit of 1 MiB (the limit makes a
+// write fail as a full disk does), then 10 more; reports the first failing
+// write, how many later ones failed, end_batch's result, the writes counter
+// and the last error.
+void full_disk_child(const char *path, bool batch, FILE *out) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit lim{1 << 20, 1 << 20};
+  setrlimit(RLIMIT_FSIZE, &lim);
+  kelhost_vault *v = nullptr;
+  if (kelhost_vault_open(path, &v) != 0) return;
+  const kelmcat_vault *t = kelhost_vault_table(v);
+  if (batch) kelhost_vault_begin_batch(v);
+  long failed_at = -1, later_fail = 0;
+  for (long i = 0; i < 100000; ++i) {
+    int32_t rc = t->set(t->ctx, key_of(i).c_str(), value_of(i).c_str());
+    if (rc != 0 && failed_at < 0) failed_at = i;
+    if (failed_at >= 0 && i > failed_at && rc != 0) ++later_fail;
+    if (failed_at >= 0 && i >= failed_at + 10) break;
+  }
+  int32_t end = batch ? kelhost_vault_end_batch(v) : 0;
+  std::fprintf(out, "%ld %ld %d %lld %s", failed_at, later_fail, end,
+               static_cast<long long>(kelhost_vault_writes(v)), kelhost_last_error());
+  kelhost_vault_close(v);
+}
+
+// Writes in a batch without end; says "x" after 2,500 writes and goes on
+// until it is killed.
+void endless_writer_child(const char *path, FILE *out) {
+  kelhost_vault *v = nullptr;
+  if (kelhost_vault_open(path, &v) != 0) return;
+  const kelmcat_vault *t = kelhost_vault_table(v);
+  kelhost_vault_begin_batch(v);
+  for (long i = 0; i < 10000000; ++i) {
+    if (t->set(t->ctx, key_of(i).c_str(), value_of(i).c_str()) != 0) return;
+    if (i == 2500) {
+      std::fputs("x", out);
+      std::fflush(out);
+    }
+  }
+}
+
+struct ChildRole {
+  ChildRole() {
+    const char *role = std::getenv("KELHOST_VAULT_CHILD");
+    const char *path = std::getenv("KELHOST_VAULT_PATH");
+    const char *fd = std::getenv("KELHOST_VAULT_FD");
+    if (!role || !path || !fd) return;
+    FILE *out = fdopen(std::atoi(fd), "w");
+    if (!out) _exit(1);
+    if (std::strcmp(role, "killed") == 0)
+      endless_writer_child(path, out);
+    else
+      full_disk_child(path, std::strcmp(role, "full-batch") == 0, out);
     std::fclose(out);
     _exit(0);
   }
-  close(fds[1]);
-  std::string got;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  waitpid(pid, status, 0);
-  return got;
-}
+} g_child_role;
+
+struct Child {
+  pid_t pid = -1;
+  int fd = -1;  // the read end of its report
+  Child(const char *role, const std::string &path) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    std::string env[] = {std::string("KELHOST_VAULT_CHILD=") + role, "KELHOST_VAULT_PATH=" + path,
+                         "KELHOST_VAULT_FD=" + std::to_string(fds[1])};
+    char *envp[] = {&env[0][0], &env[1][0], &env[2][0], nullptr};
+    char self[] = "/proc/self/exe";
+    char *argv[] = {self, nullptr};
+    pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      execve(self, argv, envp);
+      _exit(127);
+    }
+    close(fds[1]);
+    fd = fds[0];
+  }
+  // Its whole report, once it has closed the pipe.
+  std::string report() {
+    std::string got;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    return got;
+  }
+  int wait() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(fd);
+    return status;
+  }
+};
 
 // Every stored record is whole, and the database passes its integrity check.
 long check_whole(const std::string &path) {
@@ -374,31 +451,10 @@ TEST(HostVault, FullDiskMakesSetFail) {
   for (bool batch : {false, true}) {
     SCOPED_TRACE(batch ? "in a batch" : "outside a batch");
     std::string path = dir.file(batch ? "batch.db" : "plain.db");
-    // The child may grow no file past 1 MiB: writing further fails as a full disk does.
-    int status = 0;
-    std::string report = in_child(
-        [&](FILE *out) {
-          signal(SIGXFSZ, SIG_IGN);
-          rlimit lim{1 << 20, 1 << 20};
-          setrlimit(RLIMIT_FSIZE, &lim);
-          kelhost_vault *v = nullptr;
-          if (kelhost_vault_open(path.c_str(), &v) != 0) return;
-          const kelmcat_vault *t = kelhost_vault_table(v);
-          if (batch) kelhost_vault_begin_batch(v);
-          long failed_at = -1, later_fail = 0;
-          for (long i = 0; i < 100000; ++i) {
-            int32_t rc = t->set(t->ctx, key_of(i).c_str(), value_of(i).c_str());
-            if (rc != 0 && failed_at < 0) failed_at = i;
-            if (failed_at >= 0 && i > failed_at && rc != 0) ++later_fail;
-            if (failed_at >= 0 && i >= failed_at + 10) break;
-          }
-          int32_t end = batch ? kelhost_vault_end_batch(v) : 0;
-          std::fprintf(out, "%ld %ld %d %lld %s", failed_at, later_fail, end,
-                       static_cast<long long>(kelhost_vault_writes(v)), kelhost_last_error());
-          kelhost_vault_close(v);
-        },
-        &status);
-    ASSERT_TRUE(WIFEXITED(status));
+    Child child(batch ? "full-batch" : "full-plain", path);
+    std::string report = child.report();
+    int status = child.wait();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     long failed_at = -1, later_fail = -1, writes = -1;
     int end = 1;
     char msg[600] = "";
@@ -426,29 +482,12 @@ TEST(HostVault, FullDiskMakesSetFail) {
 TEST(HostVault, KilledWriterLeavesWholeRecords) {
   TempDir dir;
   std::string path = dir.file("v.db");
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    kelhost_vault *v = nullptr;
-    if (kelhost_vault_open(path.c_str(), &v) != 0) _exit(1);
-    const kelmcat_vault *t = kelhost_vault_table(v);
-    kelhost_vault_begin_batch(v);
-    for (long i = 0; i < 10000000; ++i) {
-      if (t->set(t->ctx, key_of(i).c_str(), value_of(i).c_str()) != 0) _exit(1);
-      if (i == 2500 && write(fds[1], "x", 1) != 1) _exit(1);
-    }
-    _exit(0);
-  }
-  close(fds[1]);
+  Child child("killed", path);
   char c;
-  ASSERT_EQ(read(fds[0], &c, 1), 1);  // 2,500 writes made: two batches committed
+  ASSERT_EQ(read(child.fd, &c, 1), 1);  // 2,500 writes made: two batches committed
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(fds[0]);
+  kill(child.pid, SIGKILL);
+  int status = child.wait();
   ASSERT_TRUE(WIFSIGNALED(status));
   long stored = check_whole(path);
   EXPECT_GE(stored, 2000);
