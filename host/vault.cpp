@@ -81,7 +81,7 @@ struct kelhost_vault {
   std::thread::id owner;     // the thread that began the batch
   bool txn = false;          // a write transaction is open
   int64_t pending = 0;       // writes in it, acknowledged but not committed
-  Clock::time_point opened;  // when its first write was made
+  Clock::time_point opened;  // when it began
   bool failed = false;       // a commit of this batch failed
   int64_t lost = 0;          // acknowledged writes of this batch rolled back
   char failure[256] = "";    // why
