@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_fail.h"
 #include "kelmcat_host.h"
 
 namespace {
@@ -168,6 +169,34 @@ TEST(HostAnswers, ManyThreadsAskAtOnce) {
   for (auto &th : threads) th.join();
   EXPECT_EQ(wrong, std::vector<int>(4, 0));
   EXPECT_EQ(kelhost_answers_requests(a.a), 8000);
+}
+
+// Every allocation of reading the answers and of answering fails in turn:
+// each call answers a failure code or succeeds, and nothing leaks.
+TEST(HostAnswers, RunningOutOfMemoryIsAFailureCode) {
+  const std::string lookup = "https://m/api/lookup?id=Caf%C3%A9%20%26%20%22Bar%22%20%2B1%25.mkv";
+  const size_t len = std::strlen(kAnswers);
+  uint64_t nth = 1;
+  for (; nth < 100000; ++nth) {
+    SCOPED_TRACE(nth);
+    kelhost_answers *a = nullptr;
+    int32_t rc = 0, got = -1, status = 0;
+    alloc_fail::arm(nth);
+    rc = kelhost_answers_parse(kAnswers, len, &a);
+    if (rc == 0) {
+      const kelmcat_io *io = kelhost_answers_io(a);
+      char *body = nullptr, *error = nullptr;
+      got = io->http_get(io->ctx, lookup.c_str(), &body, &status, &error);
+      io->release(io->ctx, error);
+      io->release(io->ctx, body);
+    }
+    alloc_fail::disarm();
+    kelhost_answers_free(a);
+    EXPECT_TRUE(rc == 0 || rc == KELHOST_ERR_OOM) << rc;
+    EXPECT_TRUE(got == -1 || (got == 0 && status == 200)) << got << " " << status;
+    if (alloc_fail::failures() == 0) break;
+  }
+  EXPECT_GT(nth, 20u);
 }
 
 // ---- Whole scans: fake tree, answers IO, SQLite vault -----------------------

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_fail.h"
 #include "kelmcat_host.h"
 
 namespace kelhost {
@@ -495,6 +496,47 @@ TEST(HostVault, KilledWriterLeavesWholeRecords) {
   Vault v(path);
   EXPECT_EQ(v.get(key_of(1999)), value_of(1999));
   EXPECT_EQ(v.set("after", "x"), 0);
+}
+
+// Every allocation of the kit's own code in an open, a batch, writes, reads
+// and a key search fails in turn: each call answers a failure code or
+// succeeds, nothing leaks, and the vault works afterwards.
+TEST(HostVault, RunningOutOfMemoryIsAFailureCode) {
+  TempDir dir;
+  std::string path = dir.file("v.db");
+  make_vault(path, 50);
+  const std::string k100 = key_of(100), v100 = value_of(100), k7 = key_of(7);
+  uint64_t nth = 1;
+  for (; nth < 10000; ++nth) {
+    SCOPED_TRACE(nth);
+    int32_t rc[7] = {};
+    alloc_fail::arm(nth);
+    kelhost_vault *v = nullptr;
+    rc[0] = kelhost_vault_open(path.c_str(), &v);
+    if (rc[0] == 0) {
+      const kelmcat_vault *t = kelhost_vault_table(v);
+      rc[1] = kelhost_vault_begin_batch(v);
+      rc[2] = t->set(t->ctx, k100.c_str(), v100.c_str());
+      char *val = nullptr;
+      rc[3] = t->get(t->ctx, k7.c_str(), &val);
+      std::free(val);
+      char **keys = nullptr;
+      size_t n = 0;
+      rc[4] = t->search_keys(t->ctx, "TALMERON", &keys, &n);
+      for (size_t i = 0; i < n; ++i) std::free(keys[i]);
+      std::free(keys);
+      if (rc[1] == 0) rc[5] = kelhost_vault_end_batch(v);
+    }
+    alloc_fail::disarm();
+    kelhost_vault_close(v);
+    EXPECT_TRUE(rc[0] == 0 || rc[0] == KELHOST_ERR_OOM) << rc[0];
+    EXPECT_TRUE(rc[1] == 0 || rc[1] == KELHOST_ERR_OOM) << rc[1];
+    for (int i = 2; i < 5; ++i) EXPECT_LE(rc[i], 0) << i;
+    EXPECT_EQ(rc[5], 0);
+    if (alloc_fail::failures() == 0) break;
+  }
+  EXPECT_GT(nth, 5u);
+  EXPECT_EQ(check_whole(path), 51);
 }
 
 }  // namespace
