@@ -92,11 +92,17 @@ KELHOST_API const kelmcat_vault *kelhost_vault_table(kelhost_vault *vault) KELMC
 
 /* Batches: between begin and end, writes are committed together, at the
  * latest after 1,000 writes or one second, and at end. Outside a batch every
- * write is committed before set returns. */
+ * write is committed before set returns. A batch belongs to the thread that
+ * began it: a write from another thread (a user's correction during a scan) is
+ * committed, with what is pending, before its set returns. When a commit of
+ * the batch fails (a full disk), the writes it held are lost: that set and
+ * every later one of the batch fail, and end returns KELHOST_ERR_IO saying how
+ * many written values were lost. One batch at a time. */
 KELHOST_API int32_t kelhost_vault_begin_batch(kelhost_vault *vault) KELMCAT_NOEXCEPT;
 KELHOST_API int32_t kelhost_vault_end_batch(kelhost_vault *vault) KELMCAT_NOEXCEPT;
 
-/* Number of set calls that stored a value since the vault was opened. */
+/* Number of set calls that stored a value since the vault was opened (less
+ * the writes of a batch lost by a failed commit). */
 KELHOST_API int64_t kelhost_vault_writes(const kelhost_vault *vault) KELMCAT_NOEXCEPT;
 
 /* Commits what is pending and closes the database; NULL is ignored. */
@@ -112,7 +118,10 @@ typedef struct kelhost_answers kelhost_answers;
  * A lookup name that is absent or null is not found (404); an id absent from
  * "movie" is a movie; "corrections" and "indexed" are the Corrections and Find
  * answers (default {} and []); the scan-complete notification is answered 200.
- * Every member is optional. */
+ * Every member is optional; any other member, or a value of another type, is
+ * refused with KELHOST_ERR_FORMAT and a message saying where (as is text that
+ * is not JSON: line and column). Names are matched byte for byte against the
+ * decoded lookup request; the first of repeated names counts. */
 KELHOST_API int32_t kelhost_answers_load(const char *path, kelhost_answers **out) KELMCAT_NOEXCEPT;
 KELHOST_API int32_t kelhost_answers_parse(const char *json, size_t len,
                                           kelhost_answers **out) KELMCAT_NOEXCEPT;

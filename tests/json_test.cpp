@@ -42,6 +42,22 @@ TEST(Json, StrictAndLenientReading) {
   }
 }
 
+TEST(Json, ErrorOffsetSaysWhereTheTextWentWrong) {
+  const struct {
+    const char *text;
+    size_t offset;
+  } rows[] = {
+      {"{\"a\":1}", 0}, {"{\"a\":1,}", 7},     {"[1,\n2,x]", 6},
+      {"[1] x", 4},     {"\xEF\xBB\xBF[]", 0}, {"[\"\\uDC00\"]", SIZE_MAX},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.text);
+    kj::Doc d;
+    d.parse(r.text, std::strlen(r.text));
+    EXPECT_EQ(d.error_offset(), r.offset);
+  }
+}
+
 TEST(Json, ValuesAndFirstMember) {
   kj::Doc d;
   ASSERT_TRUE(d.parse(R"({"n":1,"n":"two","big":18446744073709551615,"neg":-5,"r":1.0,"e":1e2,)"

@@ -328,6 +328,7 @@ Doc::~Doc() = default;
 
 bool Doc::parse(const char *text, size_t len, Mode mode) {
   impl_.reset();
+  err_ = 0;
   if (!text) return false;
   // The parser's length-bounded input skips a leading UTF-8 byte-order mark;
   // neither mode accepts one.
@@ -338,10 +339,13 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
   else
     impl_->doc.Parse<kLenient>(text, len);
   impl_->ok = !impl_->doc.HasParseError();
+  if (!impl_->ok) err_ = impl_->doc.GetErrorOffset();
   // Only an escape can produce a text the byte check did not see.
   if (impl_->ok && mode == Mode::strict && std::memchr(text, '\\', len) &&
-      !escapes_valid(impl_->doc))
+      !escapes_valid(impl_->doc)) {
     impl_->ok = false;
+    err_ = SIZE_MAX;
+  }
   return impl_->ok;
 }
 

@@ -86,10 +86,15 @@ class Doc {
     return parse(text.data(), text.size(), mode);
   }
   Val root() const;
+  // Where the last failed parse stopped: the offset of the byte the text went
+  // wrong at (0 for a byte-order mark), or SIZE_MAX when it was refused as a
+  // whole (an escape that is not UTF-8). 0 after a successful parse.
+  size_t error_offset() const { return err_; }
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  size_t err_ = 0;
 };
 
 class Writer {
