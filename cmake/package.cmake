@@ -1,6 +1,7 @@
 # Debian packages (cpack -G DEB): libkelmcat1 holds the shared library,
-# libkelmcat-dev the headers, the pkg-config file, the CMake package and the
-# development link. Dependencies are computed with dpkg-shlibdeps, and the
+# kelmcat-tools the kelmcat command and the host kit's shared library,
+# libkelmcat-dev the headers (the kit's too), the pkg-config file, the CMake
+# package and the development links. Dependencies are computed with dpkg-shlibdeps, and the
 # runtime package carries a shlibs file for the packages built against it.
 set(KELMCAT_PACKAGE_MAINTAINER "the kelmcat developers" CACHE STRING
   "Maintainer field of the Debian packages")
@@ -13,8 +14,9 @@ set(CPACK_PACKAGE_CONTACT "${KELMCAT_PACKAGE_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 
-set(CPACK_COMPONENTS_ALL runtime dev)
-set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_COMPONENT_DEV_DEPENDS runtime tools)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -34,5 +36,18 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "media categorizer library (development files)
 The header, the pkg-config file and the CMake package (imported target
 kelmcat::kelmcat) for building programs against libkelmcat.")
+# kelmcat-tools: the command and the kit need libkelmcat1 of the same build
+# (a component dependency); dpkg-shlibdeps adds SQLite and the C/C++ runtimes,
+# and is shown where the libraries of this build lie.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}
+  ${PROJECT_BINARY_DIR}/host)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kelmcat-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "media categorizer: the kelmcat command and its host kit
+The kelmcat command scans folders of the local disk into a SQLite database,
+finding each video file's IMDb id through a title-matching service or a file
+of offline answers. The package also holds libkelmcathost, the host kit it is
+built on: a disk storage backend, a SQLite vault and an offline answers IO for
+libkelmcat.")
 
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages with cpack and checks their contents and control
-# data: libkelmcat1 (the shared library) and libkelmcat-dev (headers,
-# pkg-config file, CMake package, development link).
+# data: libkelmcat1 (the shared library), kelmcat-tools (the kelmcat command
+# and the host kit's library) and libkelmcat-dev (headers, pkg-config file,
+# CMake package, development links).
 # Usage: check_packages.sh <build dir> <libdir> <version>
 set -euo pipefail
 # Pipelines end in a grep that reads all its input: grep -q could stop a writer
@@ -18,7 +19,8 @@ rm -rf "$out"
 arch=$(dpkg --print-architecture)
 runtime=$out/libkelmcat1_${version}_$arch.deb
 dev=$out/libkelmcat-dev_${version}_$arch.deb
-[ -f "$runtime" ] && [ -f "$dev" ] || { ls "$out" >&2; fail "missing packages"; }
+tools=$out/kelmcat-tools_${version}_$arch.deb
+[ -f "$runtime" ] && [ -f "$dev" ] && [ -f "$tools" ] || { ls "$out" >&2; fail "missing packages"; }
 
 # Files and links of a package, one a line, directories left out.
 contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }' | sort; }
@@ -33,10 +35,16 @@ expect() {
 u=./usr/$libdir
 expect "$runtime" "$u/libkelmcat.so.$version
 $u/libkelmcat.so.1 -> libkelmcat.so.$version"
+expect "$tools" "./usr/bin/kelmcat
+$u/libkelmcathost.so.$version
+$u/libkelmcathost.so.1 -> libkelmcathost.so.$version"
 expect "$dev" "$u/libkelmcat.so -> libkelmcat.so.1
+$u/libkelmcathost.so -> libkelmcathost.so.1
 ./usr/include/kelmcat.h
+./usr/include/kelmcat_host.h
 ./usr/include/kelmcat_version.h
 $u/pkgconfig/kelmcat.pc
+$u/pkgconfig/kelmcathost.pc
 $u/cmake/kelmcat/kelmcatConfig.cmake
 $u/cmake/kelmcat/kelmcatConfigVersion.cmake
 $u/cmake/kelmcat/kelmcatTargets.cmake
@@ -49,12 +57,27 @@ field() { dpkg-deb -f "$1" "$2"; }
 field "$runtime" Depends | grep 'libc6 (>= ' >/dev/null || fail "libkelmcat1 Depends lacks libc6: $(field "$runtime" Depends)"
 field "$dev" Depends | grep -F "libkelmcat1 (= $version)" >/dev/null ||
   fail "libkelmcat-dev does not depend on libkelmcat1 (= $version): $(field "$dev" Depends)"
+[ "$(field "$tools" Package)" = kelmcat-tools ] || fail "tools package name"
+# The command and the kit need the library of the same build and SQLite.
+field "$tools" Depends | grep -F "libkelmcat1 (= $version)" >/dev/null ||
+  fail "kelmcat-tools does not depend on libkelmcat1 (= $version): $(field "$tools" Depends)"
+field "$tools" Depends | grep 'libsqlite3-0 (>= ' >/dev/null ||
+  fail "kelmcat-tools Depends lacks libsqlite3-0: $(field "$tools" Depends)"
+# The dev package's link and CMake package point into kelmcat-tools.
+field "$dev" Depends | grep -F "kelmcat-tools (= $version)" >/dev/null ||
+  fail "libkelmcat-dev does not depend on kelmcat-tools (= $version): $(field "$dev" Depends)"
 dpkg-deb -I "$runtime" shlibs | grep -x -F "libkelmcat 1 libkelmcat1 (>= $version)" >/dev/null ||
   fail "libkelmcat1 has no shlibs entry for libkelmcat.so.1"
 
 # The pkg-config file names the prefix the package installs to.
 dpkg-deb --fsys-tarfile "$dev" | tar -xO "$u/pkgconfig/kelmcat.pc" | grep -x 'prefix=/usr' >/dev/null ||
   fail "kelmcat.pc in libkelmcat-dev does not say prefix=/usr"
+dpkg-deb --fsys-tarfile "$dev" | tar -xO "$u/pkgconfig/kelmcathost.pc" | grep -x 'prefix=/usr' >/dev/null ||
+  fail "kelmcathost.pc in libkelmcat-dev does not say prefix=/usr"
 dyn=$(dpkg-deb --fsys-tarfile "$runtime" | tar -xO "$u/libkelmcat.so.$version" >"$out/lib.so" && readelf -d "$out/lib.so")
 if grep -E 'RPATH|RUNPATH' <<<"$dyn"; then fail "the packaged library carries a run path"; fi
-echo "check_packages: $(basename "$runtime") and $(basename "$dev") fine"
+for f in ./usr/bin/kelmcat "$u/libkelmcathost.so.$version"; do
+  dpkg-deb --fsys-tarfile "$tools" | tar -xO "$f" >"$out/tool.bin"
+  if readelf -d "$out/tool.bin" | grep -E 'RPATH|RUNPATH'; then fail "the packaged $f carries a run path"; fi
+done
+echo "check_packages: $(basename "$runtime"), $(basename "$tools") and $(basename "$dev") fine"
