@@ -27,9 +27,7 @@ namespace {
 using scantest::Res;
 using Clock = std::chrono::steady_clock;
 
-httptest::Server *g_server = nullptr;
-std::string g_unavailable;
-std::string g_failed;
+httptest::SuiteServer g_suite;
 
 // A vault that records its writes in order and how often each key was read.
 struct RecordingVault {
@@ -117,28 +115,18 @@ class Ahead : public ::testing::Test {
  protected:
   RecordingVault vault;
 
-  static void SetUpTestSuite() {
-    if (!httptest::on_path("python3") || !httptest::on_path("openssl")) {
-      g_unavailable = "python3 or openssl is not installed";
-      return;
-    }
-    g_server = new httptest::Server;
-    g_failed = g_server->start();
-  }
-  static void TearDownTestSuite() {
-    delete g_server;
-    g_server = nullptr;
-  }
+  static void SetUpTestSuite() { g_suite.start(); }
+  static void TearDownTestSuite() { g_suite.stop(); }
   void SetUp() override {
-    if (!g_unavailable.empty()) GTEST_SKIP() << g_unavailable;
-    ASSERT_EQ(g_failed, "");
+    if (!g_suite.unavailable().empty()) GTEST_SKIP() << g_suite.unavailable();
+    ASSERT_EQ(g_suite.failed(), "");
   }
   void TearDown() override {
     kelmcat_shutdown();
     kel_fake_reset();
   }
 
-  httptest::Server &srv() { return *g_server; }
+  httptest::Server &srv() { return g_suite.get(); }
 
   // A fresh library on the built-in client with max_concurrent requests in
   // flight, over kTree listed three entries a page.

@@ -24,9 +24,7 @@ using scantest::Res;
 using scantest::TestVault;
 using Clock = std::chrono::steady_clock;
 
-httptest::Server *g_server = nullptr;
-std::string g_unavailable;  // why the server tests cannot run at all
-std::string g_failed;       // why the server did not start
+httptest::SuiteServer g_suite;
 
 // A port on 127.0.0.1 that nothing listens on.
 int closed_port() {
@@ -45,22 +43,12 @@ class Curl : public ::testing::Test {
  protected:
   TestVault vault;
 
-  static void SetUpTestSuite() {
-    if (!httptest::on_path("python3") || !httptest::on_path("openssl")) {
-      g_unavailable = "python3 or openssl is not installed";
-      return;
-    }
-    g_server = new httptest::Server;
-    g_failed = g_server->start();
-  }
-  static void TearDownTestSuite() {
-    delete g_server;
-    g_server = nullptr;
-  }
+  static void SetUpTestSuite() { g_suite.start(); }
+  static void TearDownTestSuite() { g_suite.stop(); }
 
   void SetUp() override {
-    if (!g_unavailable.empty()) GTEST_SKIP() << g_unavailable;
-    ASSERT_EQ(g_failed, "");
+    if (!g_suite.unavailable().empty()) GTEST_SKIP() << g_suite.unavailable();
+    ASSERT_EQ(g_suite.failed(), "");
     srv().script("");
     srv().reset_stats();
     configure(true);
@@ -70,7 +58,7 @@ class Curl : public ::testing::Test {
     kel_fake_reset();
   }
 
-  httptest::Server &srv() { return *g_server; }
+  httptest::Server &srv() { return g_suite.get(); }
 
   // Everything a scan needs, through the built-in client or the fake IO; both
   // reach the services at the test server's address.

@@ -196,6 +196,35 @@ class Server {
   int wrong_host_port_ = 0;
 };
 
+// One server shared by the tests of a suite: started by the suite's
+// SetUpTestSuite, stopped by its TearDownTestSuite. A test calls ready() first
+// and skips or fails with what it says.
+class SuiteServer {
+ public:
+  void start() {
+    if (!on_path("python3") || !on_path("openssl")) {
+      unavailable_ = "python3 or openssl is not installed";
+      return;
+    }
+    server_ = new Server;
+    failed_ = server_->start();
+  }
+  void stop() {
+    delete server_;
+    server_ = nullptr;
+  }
+  // Empty when the tests can run; otherwise why they cannot.
+  const std::string &unavailable() const { return unavailable_; }
+  // Empty when the server started; otherwise why it did not.
+  const std::string &failed() const { return failed_; }
+  Server &get() { return *server_; }
+
+ private:
+  Server *server_ = nullptr;
+  std::string unavailable_;
+  std::string failed_;
+};
+
 }  // namespace httptest
 
 #endif
