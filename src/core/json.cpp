@@ -179,19 +179,46 @@ using RDoc = rapidjson::GenericDocument<rapidjson::UTF8<>,
                                         rapidjson::MemoryPoolAllocator<HeapAlloc>, HeapAlloc>;
 using RValue = RDoc::ValueType;
 
-// The writer's output: a std::string, whose growth throws std::bad_alloc.
+// The writer's output: a std::string used as a byte array of which the first
+// len bytes are written. The writer reserves room for a whole string or number
+// before putting its bytes, so each byte is a store; growth throws
+// std::bad_alloc.
 struct TextOut {
   using Ch = char;
   std::string text;
-  void Put(char c) { text.push_back(c); }
+  size_t len = 0;
+  void Reserve(size_t count) {
+    if (text.size() - len < count) {
+      if (count > text.max_size() - len) throw std::bad_alloc();
+      size_t want = len + count;
+      text.resize(want < 2 * text.size() ? 2 * text.size() : (want < 256 ? 256 : want));
+    }
+  }
+  void Put(char c) {
+    Reserve(1);
+    text[len++] = c;
+  }
+  void PutUnsafe(char c) { text[len++] = c; }
   void Flush() {}
 };
+
+// The writer's bulk output calls, found for TextOut by argument lookup: one
+// room check per string or number, then plain stores.
+inline void PutReserve(TextOut &out, size_t count) {
+  out.Reserve(count);
+}
+inline void PutUnsafe(TextOut &out, char c) {
+  out.PutUnsafe(c);
+}
 
 const RValue *rv(const void *v) {
   return static_cast<const RValue *>(v);
 }
 
-constexpr unsigned kStrict = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+// Strict reading checks the whole text's UTF-8 first and then parses without
+// the parser's own check: the parser rejects every byte outside a string that
+// is not ASCII anyway, so both refuse the same texts, and the check over the
+// raw bytes is far cheaper than the parser's per character.
 constexpr unsigned kLenient = rapidjson::kParseIterativeFlag;
 
 // The library's lengths are 32-bit; a longer text cannot be written whole.
@@ -333,11 +360,9 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
   // The parser's length-bounded input skips a leading UTF-8 byte-order mark;
   // neither mode accepts one.
   if (len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) return false;
+  if (mode == Mode::strict && !kel_utf8_valid(text, len)) return false;
   impl_.reset(new Impl);
-  if (mode == Mode::strict)
-    impl_->doc.Parse<kStrict>(text, len);
-  else
-    impl_->doc.Parse<kLenient>(text, len);
+  impl_->doc.Parse<kLenient>(text, len);
   impl_->ok = !impl_->doc.HasParseError();
   if (!impl_->ok) err_ = impl_->doc.GetErrorOffset();
   // Only an escape can produce a text the byte check did not see.
@@ -461,7 +486,7 @@ bool Writer::ok() const {
 }
 
 std::string_view Writer::text() const {
-  return impl_->out.text;
+  return std::string_view(impl_->out.text.data(), impl_->out.len);
 }
 
 }  // namespace kj

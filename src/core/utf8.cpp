@@ -47,6 +47,14 @@ bool kel_utf8_valid(const char *s, size_t len) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
   size_t i = 0;
   while (i < len) {
+    // Eight ASCII bytes at a time.
+    while (len - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= len) break;
     if (p[i] < 0x80) {
       ++i;
       continue;
