@@ -342,12 +342,16 @@ Val Val::get(std::string_view name) const {
 
 // Most documents the library reads are small (a stored record, a service
 // answer): their values fit the inline block, so a parse costs one allocation;
-// larger ones continue in 16 KiB chunks.
+// larger ones continue in 16 KiB chunks. The text is parsed in a copy of its
+// own, in place: strings are then ended where they stand instead of being
+// copied character by character.
 struct Doc::Impl {
   alignas(8) char first[2048];
   rapidjson::MemoryPoolAllocator<HeapAlloc> pool{first, sizeof first, 16 * 1024, &s_heap};
   RDoc doc{&pool};
   bool ok = false;
+  char small[1024];
+  std::unique_ptr<char, void (*)(void *)> big{nullptr, std::free};
 };
 
 Doc::Doc() = default;
@@ -362,7 +366,20 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
   if (len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) return false;
   if (mode == Mode::strict && !kel_utf8_valid(text, len)) return false;
   impl_.reset(new Impl);
-  impl_->doc.Parse<kLenient>(text, len);
+  // A NUL byte would end the copy's text early: such a text is read where it
+  // is, where the NUL is the fault it is.
+  if (std::memchr(text, '\0', len)) {
+    impl_->doc.Parse<kLenient>(text, len);
+  } else {
+    char *copy = impl_->small;
+    if (len >= sizeof impl_->small) {
+      impl_->big.reset(static_cast<char *>(s_heap.Malloc(len + 1)));
+      copy = impl_->big.get();
+    }
+    std::memcpy(copy, text, len);
+    copy[len] = '\0';
+    impl_->doc.ParseInsitu<kLenient>(copy);
+  }
   impl_->ok = !impl_->doc.HasParseError();
   if (!impl_->ok) err_ = impl_->doc.GetErrorOffset();
   // Only an escape can produce a text the byte check did not see.
