@@ -59,41 +59,32 @@ namespace internal {
 template <>
 class Stack<kj::HeapAlloc> {
  public:
-  Stack(kj::HeapAlloc *, size_t initial) : initial_(initial > 0 ? initial : 256) {}
-  Stack(Stack &&o) noexcept : base_(o.base_), size_(o.size_), cap_(o.cap_), initial_(o.initial_) {
-    o.base_ = nullptr;
-    o.size_ = o.cap_ = 0;
-  }
+  // The first bytes live in the stack object itself: a small document, or a
+  // writer's few open containers, never reach the heap.
+  static constexpr size_t kInline = 512;
+
+  Stack(kj::HeapAlloc *, size_t) {}
+  Stack(Stack &&o) noexcept { take(o); }
   Stack &operator=(Stack &&o) noexcept {
     if (this != &o) {
-      std::free(base_);
-      base_ = o.base_;
-      size_ = o.size_;
-      cap_ = o.cap_;
-      initial_ = o.initial_;
-      o.base_ = nullptr;
-      o.size_ = o.cap_ = 0;
+      release();
+      take(o);
     }
     return *this;
   }
   Stack(const Stack &) = delete;
   Stack &operator=(const Stack &) = delete;
-  ~Stack() { std::free(base_); }
+  ~Stack() { release(); }
 
   void Swap(Stack &o) noexcept {
-    std::swap(base_, o.base_);
-    std::swap(size_, o.size_);
-    std::swap(cap_, o.cap_);
-    std::swap(initial_, o.initial_);
+    Stack t(std::move(o));
+    o = std::move(*this);
+    *this = std::move(t);
   }
 
   void Clear() { size_ = 0; }
   void ShrinkToFit() {
-    if (size_ == 0) {
-      std::free(base_);
-      base_ = nullptr;
-      cap_ = 0;
-    }
+    if (size_ == 0) release();
   }
 
   template <typename T>
@@ -109,30 +100,30 @@ class Stack<kj::HeapAlloc> {
   }
   template <typename T>
   T *PushUnsafe(size_t count = 1) {
-    T *r = reinterpret_cast<T *>(at(size_));
+    T *r = reinterpret_cast<T *>(base_ + size_);
     size_ += sizeof(T) * count;
     return r;
   }
   template <typename T>
   T *Pop(size_t count) {
     size_ -= sizeof(T) * count;
-    return reinterpret_cast<T *>(at(size_));
+    return reinterpret_cast<T *>(base_ + size_);
   }
   template <typename T>
   T *Top() {
-    return reinterpret_cast<T *>(at(size_ - sizeof(T)));
+    return reinterpret_cast<T *>(base_ + size_ - sizeof(T));
   }
   template <typename T>
   const T *Top() const {
-    return reinterpret_cast<const T *>(at(size_ - sizeof(T)));
+    return reinterpret_cast<const T *>(base_ + size_ - sizeof(T));
   }
   template <typename T>
   T *End() {
-    return reinterpret_cast<T *>(at(size_));
+    return reinterpret_cast<T *>(base_ + size_);
   }
   template <typename T>
   const T *End() const {
-    return reinterpret_cast<const T *>(at(size_));
+    return reinterpret_cast<const T *>(base_ + size_);
   }
   template <typename T>
   T *Bottom() {
@@ -150,22 +141,52 @@ class Stack<kj::HeapAlloc> {
   size_t GetCapacity() const { return cap_; }
 
  private:
-  char *at(size_t off) const { return base_ ? base_ + off : nullptr; }
+  bool on_heap() const { return base_ != inline_; }
+
+  // Back to the empty inline block.
+  void release() noexcept {
+    if (on_heap()) std::free(base_);
+    base_ = inline_;
+    size_ = 0;
+    cap_ = kInline;
+  }
+
+  // Moves o's contents here (this holds nothing) and empties o.
+  void take(Stack &o) noexcept {
+    if (o.on_heap()) {
+      base_ = o.base_;
+      cap_ = o.cap_;
+    } else {
+      base_ = inline_;
+      cap_ = kInline;
+      std::memcpy(inline_, o.inline_, o.size_);
+    }
+    size_ = o.size_;
+    o.base_ = o.inline_;
+    o.size_ = 0;
+    o.cap_ = kInline;
+  }
 
   void Grow(size_t need) {
-    size_t cap = cap_ == 0 ? initial_ : cap_ + (cap_ + 1) / 2;
+    size_t cap = cap_ + (cap_ + 1) / 2;
     if (cap < cap_ || cap - size_ < need) {
       if (need > SIZE_MAX - size_) throw std::bad_alloc();
       cap = size_ + need;
     }
-    base_ = static_cast<char *>(kj::s_heap.Realloc(base_, cap_, cap));
+    if (on_heap()) {
+      base_ = static_cast<char *>(kj::s_heap.Realloc(base_, cap_, cap));
+    } else {
+      char *p = static_cast<char *>(kj::s_heap.Malloc(cap));
+      std::memcpy(p, inline_, size_);
+      base_ = p;
+    }
     cap_ = cap;
   }
 
-  char *base_ = nullptr;
+  alignas(16) char inline_[kInline];
+  char *base_ = inline_;
   size_t size_ = 0;
-  size_t cap_ = 0;
-  size_t initial_;
+  size_t cap_ = kInline;
 };
 
 }  // namespace internal
