@@ -361,6 +361,22 @@ Val Val::get(std::string_view name) const {
   return Val();
 }
 
+void Val::get_many(const std::string_view *names, size_t n, Val *out) const {
+  for (size_t i = 0; i < n; ++i) out[i] = Val();
+  if (!is_obj()) return;
+  size_t left = n;
+  for (auto m = rv(v_)->MemberBegin(); m != rv(v_)->MemberEnd() && left > 0; ++m) {
+    std::string_view name(m->name.GetString(), m->name.GetStringLength());
+    for (size_t i = 0; i < n; ++i) {
+      if (!out[i].valid() && names[i] == name) {
+        out[i] = Val(&m->value);
+        --left;
+        break;
+      }
+    }
+  }
+}
+
 // Most documents the library reads are small (a stored record, a service
 // answer): their values fit the inline block, so a parse costs one allocation;
 // larger ones continue in 16 KiB chunks. The text is parsed in a copy of its

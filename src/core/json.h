@@ -62,6 +62,9 @@ class Val {
   Val val_at(size_t i) const;
   // The first member of that name in document order, or an invalid handle.
   Val get(std::string_view name) const;
+  // get() of each of n names at once, in one pass over the members: out[i]
+  // is the first member named names[i].
+  void get_many(const std::string_view *names, size_t n, Val *out) const;
 
  private:
   friend class Doc;

@@ -123,17 +123,19 @@ bool same_bool(kj::Val v, int32_t merged) {
 // record always carries a runtime configuration id).
 void inspect_stored(kj::Val root, const char *key, const mfile &m, stored_view *out) {
   if (!root.is_obj()) return;
-  kj::Val stored_key = root.get("Key");
+  static constexpr std::string_view names[] = {
+      "Key", "Size", "IMDbID", "Season", "Episode", "RuntimeConfigID", "RequiredVerify"};
+  kj::Val v[7];
+  root.get_many(names, 7, v);
+  kj::Val stored_key = v[0];
   if (stored_key.is_str() && stored_key.str() != std::string_view(key)) {
     out->other_key = true;
     out->key.assign(stored_key.str());
     return;
   }
-  out->current = same_int(root.get("Size"), m.size) && same_str(root.get("IMDbID"), m.imdb_id) &&
-                 same_int(root.get("Season"), m.season) &&
-                 same_int(root.get("Episode"), m.episode) &&
-                 same_str(root.get("RuntimeConfigID"), m.runtime_config_id) &&
-                 same_bool(root.get("RequiredVerify"), m.required_verify);
+  out->current = same_int(v[1], m.size) && same_str(v[2], m.imdb_id) && same_int(v[3], m.season) &&
+                 same_int(v[4], m.episode) && same_str(v[5], m.runtime_config_id) &&
+                 same_bool(v[6], m.required_verify);
 }
 
 // A step's answer when the categorization goes on with the next step; any
