@@ -239,8 +239,10 @@ const RValue *rv(const void *v) {
 // Strict reading checks the whole text's UTF-8 first and then parses without
 // the parser's own check: the parser rejects every byte outside a string that
 // is not ASCII anyway, so both refuse the same texts, and the check over the
-// raw bytes is far cheaper than the parser's per character.
+// raw bytes is far cheaper than the parser's per character. A text that fails
+// it is parsed with the parser's check, which tells where it failed.
 constexpr unsigned kLenient = rapidjson::kParseIterativeFlag;
+constexpr unsigned kStrict = rapidjson::kParseValidateEncodingFlag | kLenient;
 
 // The library's lengths are 32-bit; a longer text cannot be written whole.
 bool fits(std::string_view v) {
@@ -392,20 +394,30 @@ struct Doc::Impl {
 };
 
 Doc::Doc() = default;
-Doc::~Doc() = default;
+Doc::~Doc() {
+  clear();
+}
+
+void Doc::clear() {
+  if (impl_) impl_->~Impl();
+  impl_ = nullptr;
+}
 
 bool Doc::parse(const char *text, size_t len, Mode mode) {
-  impl_.reset();
+  static_assert(sizeof(Impl) <= kSpace && alignof(Impl) <= 16, "Doc::kSpace too small");
+  clear();
   err_ = 0;
   if (!text) return false;
   // The parser's length-bounded input skips a leading UTF-8 byte-order mark;
   // neither mode accepts one.
   if (len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) return false;
-  if (mode == Mode::strict && !kel_utf8_valid(text, len)) return false;
-  impl_.reset(new Impl);
-  // A NUL byte would end the copy's text early: such a text is read where it
-  // is, where the NUL is the fault it is.
-  if (std::memchr(text, '\0', len)) {
+  impl_ = new (space_) Impl;
+  if (mode == Mode::strict && !kel_utf8_valid(text, len)) {
+    // Refused either way; the parser's own check finds where it went wrong.
+    impl_->doc.Parse<kStrict>(text, len);
+  } else if (std::memchr(text, '\0', len)) {
+    // A NUL byte would end the copy's text early: such a text is read where
+    // it is, where the NUL is the fault it is.
     impl_->doc.Parse<kLenient>(text, len);
   } else {
     char *copy = impl_->small;

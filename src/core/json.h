@@ -96,8 +96,13 @@ class Doc {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  // The parsed document lives in the Doc itself: reading one needs no heap
+  // block for it (the document's values and a long text's copy still may).
+  static constexpr size_t kSpace = 4096;
+  Impl *impl_ = nullptr;
   size_t err_ = 0;
+  alignas(16) unsigned char space_[kSpace];
+  void clear();
 };
 
 class Writer {
