@@ -13,7 +13,8 @@
 #include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/writer.h>
+#include <rapidjson/internal/dtoa.h>
+#include <rapidjson/internal/itoa.h>
 
 namespace kj {
 namespace {
@@ -222,15 +223,6 @@ struct TextOut {
   void PutUnsafe(char c) { text[len++] = c; }
   void Flush() {}
 };
-
-// The writer's bulk output calls, found for TextOut by argument lookup: one
-// room check per string or number, then plain stores.
-inline void PutReserve(TextOut &out, size_t count) {
-  out.Reserve(count);
-}
-inline void PutUnsafe(TextOut &out, char c) {
-  out.PutUnsafe(c);
-}
 
 const RValue *rv(const void *v) {
   return static_cast<const RValue *>(v);
@@ -444,50 +436,192 @@ Val Doc::root() const {
   return impl_ && impl_->ok ? Val(&impl_->doc) : Val();
 }
 
-// Texts are checked here rather than by the library's writer, whose check reads
-// a cut-short sequence's missing bytes past the end of the text.
+// The writer is the module's own: compact text, strings escaped as the parser
+// library's writer escapes them (the two-character escapes for \b \t \n \f
+// \r, \" and \\, "\u00XX" for the other control characters, every other
+// byte as it is), numbers in decimal. Texts are checked for UTF-8 first.
 struct Writer::Impl {
+  struct Level {
+    bool in_array;
+    uint64_t count;  // values (and keys) written in it
+  };
   TextOut out;
-  rapidjson::Writer<TextOut, rapidjson::UTF8<>, rapidjson::UTF8<>, HeapAlloc,
-                    rapidjson::kWriteNoFlags>
-      w{out};
+  // Open containers: the first ones inline, deeper ones on the heap.
+  Level inline_levels[16];
+  std::vector<Level> more;
+  size_t depth = 0;
+  bool has_root = false;
   bool ok = true;
+
+  Level *top() { return depth <= 16 ? &inline_levels[depth - 1] : &more[depth - 17]; }
+  void push(bool in_array) {
+    if (depth < 16)
+      inline_levels[depth] = Level{in_array, 0};
+    else
+      more.push_back(Level{in_array, 0});
+    ++depth;
+  }
+  void pop() {
+    if (depth > 16) more.pop_back();
+    --depth;
+  }
+
+  // The separator before a value; false when a value cannot go here (a
+  // non-string where an object wants a key, a second root).
+  bool prefix(bool is_string) {
+    if (depth == 0) {
+      if (has_root) return false;
+      has_root = true;
+      return true;
+    }
+    Level *l = top();
+    if (!l->in_array && l->count % 2 == 0 && !is_string) return false;
+    if (l->count > 0) out.Put(l->in_array ? ',' : (l->count % 2 == 0 ? ',' : ':'));
+    l->count++;
+    return true;
+  }
+  bool end(bool in_array) {
+    if (depth == 0) return false;
+    Level *l = top();
+    if (l->in_array != in_array || (!in_array && l->count % 2 != 0)) return false;
+    pop();
+    out.Put(in_array ? ']' : '}');
+    return true;
+  }
+  void raw(const char *p, size_t n) {
+    out.Reserve(n);
+    std::memcpy(&out.text[out.len], p, n);
+    out.len += n;
+  }
+  void string(std::string_view s) {
+    static const char hex[] = "0123456789ABCDEF";
+    if (s.size() > (SIZE_MAX - 2) / 6) throw std::bad_alloc();
+    out.Reserve(2 + s.size() * 6);
+    char *w = &out.text[out.len];
+    *w++ = '"';
+    const char *p = s.data();
+    const char *e = p + s.size();
+    while (p < e) {
+      // A run of bytes that stand for themselves, copied at once.
+      const char *run = p;
+      // Eight bytes at a time while none of them is a control character, a
+      // quote or a backslash (bytes of 0x80 and up stand for themselves).
+      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+      while (e - p >= 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
+        if ((((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b)) & highs) break;
+        p += 8;
+      }
+      while (p < e && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') ++p;
+      std::memcpy(w, run, static_cast<size_t>(p - run));
+      w += p - run;
+      if (p == e) break;
+      unsigned char c = static_cast<unsigned char>(*p++);
+      *w++ = '\\';
+      switch (c) {
+        case '"':
+          *w++ = '"';
+          break;
+        case '\\':
+          *w++ = '\\';
+          break;
+        case '\b':
+          *w++ = 'b';
+          break;
+        case '\t':
+          *w++ = 't';
+          break;
+        case '\n':
+          *w++ = 'n';
+          break;
+        case '\f':
+          *w++ = 'f';
+          break;
+        case '\r':
+          *w++ = 'r';
+          break;
+        default:
+          *w++ = 'u';
+          *w++ = '0';
+          *w++ = '0';
+          *w++ = hex[c >> 4];
+          *w++ = hex[c & 15];
+      }
+    }
+    *w++ = '"';
+    out.len = static_cast<size_t>(w - out.text.data());
+  }
+  void text(std::string_view s) {
+    ok = ok && fits(s) && kel_utf8_valid(s.data(), s.size()) && prefix(true);
+    if (ok) string(s);
+  }
+  void scalar(const char *p, size_t n, bool good = true) {
+    ok = ok && good && prefix(false);
+    if (ok) raw(p, n);
+  }
 };
 
 Writer::Writer() : impl_(new Impl) {}
 Writer::~Writer() = default;
 
 void Writer::start_obj() {
-  impl_->ok = impl_->ok && impl_->w.StartObject();
+  impl_->ok = impl_->ok && impl_->prefix(false);
+  if (impl_->ok) {
+    impl_->push(false);
+    impl_->out.Put('{');
+  }
 }
 void Writer::end_obj() {
-  impl_->ok = impl_->ok && impl_->w.EndObject();
+  impl_->ok = impl_->ok && impl_->end(false);
 }
 void Writer::start_arr() {
-  impl_->ok = impl_->ok && impl_->w.StartArray();
+  impl_->ok = impl_->ok && impl_->prefix(false);
+  if (impl_->ok) {
+    impl_->push(true);
+    impl_->out.Put('[');
+  }
 }
 void Writer::end_arr() {
-  impl_->ok = impl_->ok && impl_->w.EndArray();
+  impl_->ok = impl_->ok && impl_->end(true);
 }
 void Writer::key(std::string_view k) {
-  impl_->ok = impl_->ok && fits(k) && kel_utf8_valid(k.data(), k.size()) &&
-              impl_->w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()));
+  impl_->text(k);
 }
 void Writer::str(std::string_view s) {
-  impl_->ok = impl_->ok && fits(s) && kel_utf8_valid(s.data(), s.size()) &&
-              impl_->w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+  impl_->text(s);
 }
 void Writer::sint(int64_t n) {
-  impl_->ok = impl_->ok && impl_->w.Int64(n);
+  char buf[24];
+  char *e = rapidjson::internal::i64toa(n, buf);
+  impl_->scalar(buf, static_cast<size_t>(e - buf));
 }
 void Writer::uint(uint64_t n) {
-  impl_->ok = impl_->ok && impl_->w.Uint64(n);
+  char buf[24];
+  char *e = rapidjson::internal::u64toa(n, buf);
+  impl_->scalar(buf, static_cast<size_t>(e - buf));
 }
 void Writer::boolean(bool b) {
-  impl_->ok = impl_->ok && impl_->w.Bool(b);
+  if (b)
+    impl_->scalar("true", 4);
+  else
+    impl_->scalar("false", 5);
 }
 void Writer::null() {
-  impl_->ok = impl_->ok && impl_->w.Null();
+  impl_->scalar("null", 4);
+}
+
+// A double as the parser library writes one; NaN and infinities have no JSON
+// form.
+void Writer::real(double d) {
+  if (rapidjson::internal::Double(d).IsNanOrInf()) {
+    impl_->ok = false;
+    return;
+  }
+  char buf[25];
+  char *e = rapidjson::internal::dtoa(d, buf, 324);
+  impl_->scalar(buf, static_cast<size_t>(e - buf));
 }
 
 void Writer::value(Val v) {
@@ -521,7 +655,7 @@ void Writer::value(Val v) {
       } else if (cur->IsUint64()) {
         uint(cur->GetUint64());
       } else {
-        impl_->ok = impl_->ok && impl_->w.Double(cur->GetDouble());
+        real(cur->GetDouble());
       }
       cur = nullptr;
     }

@@ -122,6 +122,7 @@ class Writer {
   void uint(uint64_t n);
   void boolean(bool b);
   void null();
+  void real(double d);  // false ok() for NaN or an infinity
   // Writes a parsed value, however deep, without recursion.
   void value(Val v);
 
