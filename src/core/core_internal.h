@@ -54,6 +54,7 @@ struct kelmcat_state {
   char walk_root[512] = {};
   int32_t last_http_code = 0;
   char *last_url = nullptr;
+  size_t last_url_cap = 0;  // bytes of the block last_url points to, reused by the next request
   char *last_error = nullptr;
   kel_result *results = nullptr;
   int32_t result_count = 0;

@@ -90,6 +90,11 @@ int32_t kelmcat_stable_hash_utf8(const char *text) {
   if (!*p) return static_cast<int32_t>(HASH_EMPTY);
   unit_hash h;
   while (*p) {
+    if (*p < 0x80) {
+      h.add(*p++);
+      if (h.count > static_cast<uint64_t>(INT32_MAX)) return 0;
+      continue;
+    }
     uint32_t cp;
     size_t len = kel_utf8_next(p, SIZE_MAX, &cp);
     if (len == 0) return 0;
@@ -107,8 +112,13 @@ int32_t kelmcat_stable_hash_utf8(const char *text) {
 }
 
 int kel_vault_prefixed_key(char *out, size_t size, const char *user_id, const char *key) {
-  return std::snprintf(out, size, KEL_VAULT_NAMESPACE "_%s_%s", user_id ? user_id : "",
-                       key ? key : "");
+  char none[1];
+  kel_cat c(size ? out : none, size ? size : 1);
+  c.add(KEL_VAULT_NAMESPACE "_", sizeof KEL_VAULT_NAMESPACE);
+  c.add(user_id ? user_id : "");
+  c.add("_", 1);
+  c.add(key ? key : "");
+  return static_cast<int>(c.end());
 }
 
 int32_t kel_check_user_id_length(const char *user_id) {

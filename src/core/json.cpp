@@ -13,7 +13,8 @@
 #include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/writer.h>
+#include <rapidjson/internal/dtoa.h>
+#include <rapidjson/internal/itoa.h>
 
 namespace kj {
 namespace {
@@ -59,41 +60,32 @@ namespace internal {
 template <>
 class Stack<kj::HeapAlloc> {
  public:
-  Stack(kj::HeapAlloc *, size_t initial) : initial_(initial > 0 ? initial : 256) {}
-  Stack(Stack &&o) noexcept : base_(o.base_), size_(o.size_), cap_(o.cap_), initial_(o.initial_) {
-    o.base_ = nullptr;
-    o.size_ = o.cap_ = 0;
-  }
+  // The first bytes live in the stack object itself: a small document, or a
+  // writer's few open containers, never reach the heap.
+  static constexpr size_t kInline = 512;
+
+  Stack(kj::HeapAlloc *, size_t) {}
+  Stack(Stack &&o) noexcept { take(o); }
   Stack &operator=(Stack &&o) noexcept {
     if (this != &o) {
-      std::free(base_);
-      base_ = o.base_;
-      size_ = o.size_;
-      cap_ = o.cap_;
-      initial_ = o.initial_;
-      o.base_ = nullptr;
-      o.size_ = o.cap_ = 0;
+      release();
+      take(o);
     }
     return *this;
   }
   Stack(const Stack &) = delete;
   Stack &operator=(const Stack &) = delete;
-  ~Stack() { std::free(base_); }
+  ~Stack() { release(); }
 
   void Swap(Stack &o) noexcept {
-    std::swap(base_, o.base_);
-    std::swap(size_, o.size_);
-    std::swap(cap_, o.cap_);
-    std::swap(initial_, o.initial_);
+    Stack t(std::move(o));
+    o = std::move(*this);
+    *this = std::move(t);
   }
 
   void Clear() { size_ = 0; }
   void ShrinkToFit() {
-    if (size_ == 0) {
-      std::free(base_);
-      base_ = nullptr;
-      cap_ = 0;
-    }
+    if (size_ == 0) release();
   }
 
   template <typename T>
@@ -109,30 +101,30 @@ class Stack<kj::HeapAlloc> {
   }
   template <typename T>
   T *PushUnsafe(size_t count = 1) {
-    T *r = reinterpret_cast<T *>(at(size_));
+    T *r = reinterpret_cast<T *>(base_ + size_);
     size_ += sizeof(T) * count;
     return r;
   }
   template <typename T>
   T *Pop(size_t count) {
     size_ -= sizeof(T) * count;
-    return reinterpret_cast<T *>(at(size_));
+    return reinterpret_cast<T *>(base_ + size_);
   }
   template <typename T>
   T *Top() {
-    return reinterpret_cast<T *>(at(size_ - sizeof(T)));
+    return reinterpret_cast<T *>(base_ + size_ - sizeof(T));
   }
   template <typename T>
   const T *Top() const {
-    return reinterpret_cast<const T *>(at(size_ - sizeof(T)));
+    return reinterpret_cast<const T *>(base_ + size_ - sizeof(T));
   }
   template <typename T>
   T *End() {
-    return reinterpret_cast<T *>(at(size_));
+    return reinterpret_cast<T *>(base_ + size_);
   }
   template <typename T>
   const T *End() const {
-    return reinterpret_cast<const T *>(at(size_));
+    return reinterpret_cast<const T *>(base_ + size_);
   }
   template <typename T>
   T *Bottom() {
@@ -150,22 +142,52 @@ class Stack<kj::HeapAlloc> {
   size_t GetCapacity() const { return cap_; }
 
  private:
-  char *at(size_t off) const { return base_ ? base_ + off : nullptr; }
+  bool on_heap() const { return base_ != inline_; }
+
+  // Back to the empty inline block.
+  void release() noexcept {
+    if (on_heap()) std::free(base_);
+    base_ = inline_;
+    size_ = 0;
+    cap_ = kInline;
+  }
+
+  // Moves o's contents here (this holds nothing) and empties o.
+  void take(Stack &o) noexcept {
+    if (o.on_heap()) {
+      base_ = o.base_;
+      cap_ = o.cap_;
+    } else {
+      base_ = inline_;
+      cap_ = kInline;
+      std::memcpy(inline_, o.inline_, o.size_);
+    }
+    size_ = o.size_;
+    o.base_ = o.inline_;
+    o.size_ = 0;
+    o.cap_ = kInline;
+  }
 
   void Grow(size_t need) {
-    size_t cap = cap_ == 0 ? initial_ : cap_ + (cap_ + 1) / 2;
+    size_t cap = cap_ + (cap_ + 1) / 2;
     if (cap < cap_ || cap - size_ < need) {
       if (need > SIZE_MAX - size_) throw std::bad_alloc();
       cap = size_ + need;
     }
-    base_ = static_cast<char *>(kj::s_heap.Realloc(base_, cap_, cap));
+    if (on_heap()) {
+      base_ = static_cast<char *>(kj::s_heap.Realloc(base_, cap_, cap));
+    } else {
+      char *p = static_cast<char *>(kj::s_heap.Malloc(cap));
+      std::memcpy(p, inline_, size_);
+      base_ = p;
+    }
     cap_ = cap;
   }
 
-  char *base_ = nullptr;
+  alignas(16) char inline_[kInline];
+  char *base_ = inline_;
   size_t size_ = 0;
-  size_t cap_ = 0;
-  size_t initial_;
+  size_t cap_ = kInline;
 };
 
 }  // namespace internal
@@ -179,11 +201,26 @@ using RDoc = rapidjson::GenericDocument<rapidjson::UTF8<>,
                                         rapidjson::MemoryPoolAllocator<HeapAlloc>, HeapAlloc>;
 using RValue = RDoc::ValueType;
 
-// The writer's output: a std::string, whose growth throws std::bad_alloc.
+// The writer's output: a std::string used as a byte array of which the first
+// len bytes are written. The writer reserves room for a whole string or number
+// before putting its bytes, so each byte is a store; growth throws
+// std::bad_alloc.
 struct TextOut {
   using Ch = char;
   std::string text;
-  void Put(char c) { text.push_back(c); }
+  size_t len = 0;
+  void Reserve(size_t count) {
+    if (text.size() - len < count) {
+      if (count > text.max_size() - len) throw std::bad_alloc();
+      size_t want = len + count;
+      text.resize(want < 2 * text.size() ? 2 * text.size() : (want < 256 ? 256 : want));
+    }
+  }
+  void Put(char c) {
+    Reserve(1);
+    text[len++] = c;
+  }
+  void PutUnsafe(char c) { text[len++] = c; }
   void Flush() {}
 };
 
@@ -191,8 +228,13 @@ const RValue *rv(const void *v) {
   return static_cast<const RValue *>(v);
 }
 
-constexpr unsigned kStrict = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+// Strict reading checks the whole text's UTF-8 first and then parses without
+// the parser's own check: the parser rejects every byte outside a string that
+// is not ASCII anyway, so both refuse the same texts, and the check over the
+// raw bytes is far cheaper than the parser's per character. A text that fails
+// it is parsed with the parser's check, which tells where it failed.
 constexpr unsigned kLenient = rapidjson::kParseIterativeFlag;
+constexpr unsigned kStrict = rapidjson::kParseValidateEncodingFlag | kLenient;
 
 // The library's lengths are 32-bit; a longer text cannot be written whole.
 bool fits(std::string_view v) {
@@ -313,31 +355,72 @@ Val Val::get(std::string_view name) const {
   return Val();
 }
 
+void Val::get_many(const std::string_view *names, size_t n, Val *out) const {
+  for (size_t i = 0; i < n; ++i) out[i] = Val();
+  if (!is_obj()) return;
+  size_t left = n;
+  for (auto m = rv(v_)->MemberBegin(); m != rv(v_)->MemberEnd() && left > 0; ++m) {
+    std::string_view name(m->name.GetString(), m->name.GetStringLength());
+    for (size_t i = 0; i < n; ++i) {
+      if (!out[i].valid() && names[i] == name) {
+        out[i] = Val(&m->value);
+        --left;
+        break;
+      }
+    }
+  }
+}
+
 // Most documents the library reads are small (a stored record, a service
 // answer): their values fit the inline block, so a parse costs one allocation;
-// larger ones continue in 16 KiB chunks.
+// larger ones continue in 16 KiB chunks. The text is parsed in a copy of its
+// own, in place: strings are then ended where they stand instead of being
+// copied character by character.
 struct Doc::Impl {
   alignas(8) char first[2048];
   rapidjson::MemoryPoolAllocator<HeapAlloc> pool{first, sizeof first, 16 * 1024, &s_heap};
   RDoc doc{&pool};
   bool ok = false;
+  char small[1024];
+  std::unique_ptr<char, void (*)(void *)> big{nullptr, std::free};
 };
 
 Doc::Doc() = default;
-Doc::~Doc() = default;
+Doc::~Doc() {
+  clear();
+}
+
+void Doc::clear() {
+  if (impl_) impl_->~Impl();
+  impl_ = nullptr;
+}
 
 bool Doc::parse(const char *text, size_t len, Mode mode) {
-  impl_.reset();
+  static_assert(sizeof(Impl) <= kSpace && alignof(Impl) <= 16, "Doc::kSpace too small");
+  clear();
   err_ = 0;
   if (!text) return false;
   // The parser's length-bounded input skips a leading UTF-8 byte-order mark;
   // neither mode accepts one.
   if (len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) return false;
-  impl_.reset(new Impl);
-  if (mode == Mode::strict)
+  impl_ = new (space_) Impl;
+  if (mode == Mode::strict && !kel_utf8_valid(text, len)) {
+    // Refused either way; the parser's own check finds where it went wrong.
     impl_->doc.Parse<kStrict>(text, len);
-  else
+  } else if (std::memchr(text, '\0', len)) {
+    // A NUL byte would end the copy's text early: such a text is read where
+    // it is, where the NUL is the fault it is.
     impl_->doc.Parse<kLenient>(text, len);
+  } else {
+    char *copy = impl_->small;
+    if (len >= sizeof impl_->small) {
+      impl_->big.reset(static_cast<char *>(s_heap.Malloc(len + 1)));
+      copy = impl_->big.get();
+    }
+    std::memcpy(copy, text, len);
+    copy[len] = '\0';
+    impl_->doc.ParseInsitu<kLenient>(copy);
+  }
   impl_->ok = !impl_->doc.HasParseError();
   if (!impl_->ok) err_ = impl_->doc.GetErrorOffset();
   // Only an escape can produce a text the byte check did not see.
@@ -353,50 +436,192 @@ Val Doc::root() const {
   return impl_ && impl_->ok ? Val(&impl_->doc) : Val();
 }
 
-// Texts are checked here rather than by the library's writer, whose check reads
-// a cut-short sequence's missing bytes past the end of the text.
+// The writer is the module's own: compact text, strings escaped as the parser
+// library's writer escapes them (the two-character escapes for \b \t \n \f
+// \r, \" and \\, "\u00XX" for the other control characters, every other
+// byte as it is), numbers in decimal. Texts are checked for UTF-8 first.
 struct Writer::Impl {
+  struct Level {
+    bool in_array;
+    uint64_t count;  // values (and keys) written in it
+  };
   TextOut out;
-  rapidjson::Writer<TextOut, rapidjson::UTF8<>, rapidjson::UTF8<>, HeapAlloc,
-                    rapidjson::kWriteNoFlags>
-      w{out};
+  // Open containers: the first ones inline, deeper ones on the heap.
+  Level inline_levels[16];
+  std::vector<Level> more;
+  size_t depth = 0;
+  bool has_root = false;
   bool ok = true;
+
+  Level *top() { return depth <= 16 ? &inline_levels[depth - 1] : &more[depth - 17]; }
+  void push(bool in_array) {
+    if (depth < 16)
+      inline_levels[depth] = Level{in_array, 0};
+    else
+      more.push_back(Level{in_array, 0});
+    ++depth;
+  }
+  void pop() {
+    if (depth > 16) more.pop_back();
+    --depth;
+  }
+
+  // The separator before a value; false when a value cannot go here (a
+  // non-string where an object wants a key, a second root).
+  bool prefix(bool is_string) {
+    if (depth == 0) {
+      if (has_root) return false;
+      has_root = true;
+      return true;
+    }
+    Level *l = top();
+    if (!l->in_array && l->count % 2 == 0 && !is_string) return false;
+    if (l->count > 0) out.Put(l->in_array ? ',' : (l->count % 2 == 0 ? ',' : ':'));
+    l->count++;
+    return true;
+  }
+  bool end(bool in_array) {
+    if (depth == 0) return false;
+    Level *l = top();
+    if (l->in_array != in_array || (!in_array && l->count % 2 != 0)) return false;
+    pop();
+    out.Put(in_array ? ']' : '}');
+    return true;
+  }
+  void raw(const char *p, size_t n) {
+    out.Reserve(n);
+    std::memcpy(&out.text[out.len], p, n);
+    out.len += n;
+  }
+  void string(std::string_view s) {
+    static const char hex[] = "0123456789ABCDEF";
+    if (s.size() > (SIZE_MAX - 2) / 6) throw std::bad_alloc();
+    out.Reserve(2 + s.size() * 6);
+    char *w = &out.text[out.len];
+    *w++ = '"';
+    const char *p = s.data();
+    const char *e = p + s.size();
+    while (p < e) {
+      // A run of bytes that stand for themselves, copied at once.
+      const char *run = p;
+      // Eight bytes at a time while none of them is a control character, a
+      // quote or a backslash (bytes of 0x80 and up stand for themselves).
+      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+      while (e - p >= 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
+        if ((((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b)) & highs) break;
+        p += 8;
+      }
+      while (p < e && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') ++p;
+      std::memcpy(w, run, static_cast<size_t>(p - run));
+      w += p - run;
+      if (p == e) break;
+      unsigned char c = static_cast<unsigned char>(*p++);
+      *w++ = '\\';
+      switch (c) {
+        case '"':
+          *w++ = '"';
+          break;
+        case '\\':
+          *w++ = '\\';
+          break;
+        case '\b':
+          *w++ = 'b';
+          break;
+        case '\t':
+          *w++ = 't';
+          break;
+        case '\n':
+          *w++ = 'n';
+          break;
+        case '\f':
+          *w++ = 'f';
+          break;
+        case '\r':
+          *w++ = 'r';
+          break;
+        default:
+          *w++ = 'u';
+          *w++ = '0';
+          *w++ = '0';
+          *w++ = hex[c >> 4];
+          *w++ = hex[c & 15];
+      }
+    }
+    *w++ = '"';
+    out.len = static_cast<size_t>(w - out.text.data());
+  }
+  void text(std::string_view s) {
+    ok = ok && fits(s) && kel_utf8_valid(s.data(), s.size()) && prefix(true);
+    if (ok) string(s);
+  }
+  void scalar(const char *p, size_t n, bool good = true) {
+    ok = ok && good && prefix(false);
+    if (ok) raw(p, n);
+  }
 };
 
 Writer::Writer() : impl_(new Impl) {}
 Writer::~Writer() = default;
 
 void Writer::start_obj() {
-  impl_->ok = impl_->ok && impl_->w.StartObject();
+  impl_->ok = impl_->ok && impl_->prefix(false);
+  if (impl_->ok) {
+    impl_->push(false);
+    impl_->out.Put('{');
+  }
 }
 void Writer::end_obj() {
-  impl_->ok = impl_->ok && impl_->w.EndObject();
+  impl_->ok = impl_->ok && impl_->end(false);
 }
 void Writer::start_arr() {
-  impl_->ok = impl_->ok && impl_->w.StartArray();
+  impl_->ok = impl_->ok && impl_->prefix(false);
+  if (impl_->ok) {
+    impl_->push(true);
+    impl_->out.Put('[');
+  }
 }
 void Writer::end_arr() {
-  impl_->ok = impl_->ok && impl_->w.EndArray();
+  impl_->ok = impl_->ok && impl_->end(true);
 }
 void Writer::key(std::string_view k) {
-  impl_->ok = impl_->ok && fits(k) && kel_utf8_valid(k.data(), k.size()) &&
-              impl_->w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size()));
+  impl_->text(k);
 }
 void Writer::str(std::string_view s) {
-  impl_->ok = impl_->ok && fits(s) && kel_utf8_valid(s.data(), s.size()) &&
-              impl_->w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+  impl_->text(s);
 }
 void Writer::sint(int64_t n) {
-  impl_->ok = impl_->ok && impl_->w.Int64(n);
+  char buf[24];
+  char *e = rapidjson::internal::i64toa(n, buf);
+  impl_->scalar(buf, static_cast<size_t>(e - buf));
 }
 void Writer::uint(uint64_t n) {
-  impl_->ok = impl_->ok && impl_->w.Uint64(n);
+  char buf[24];
+  char *e = rapidjson::internal::u64toa(n, buf);
+  impl_->scalar(buf, static_cast<size_t>(e - buf));
 }
 void Writer::boolean(bool b) {
-  impl_->ok = impl_->ok && impl_->w.Bool(b);
+  if (b)
+    impl_->scalar("true", 4);
+  else
+    impl_->scalar("false", 5);
 }
 void Writer::null() {
-  impl_->ok = impl_->ok && impl_->w.Null();
+  impl_->scalar("null", 4);
+}
+
+// A double as the parser library writes one; NaN and infinities have no JSON
+// form.
+void Writer::real(double d) {
+  if (rapidjson::internal::Double(d).IsNanOrInf()) {
+    impl_->ok = false;
+    return;
+  }
+  char buf[25];
+  char *e = rapidjson::internal::dtoa(d, buf, 324);
+  impl_->scalar(buf, static_cast<size_t>(e - buf));
 }
 
 void Writer::value(Val v) {
@@ -430,7 +655,7 @@ void Writer::value(Val v) {
       } else if (cur->IsUint64()) {
         uint(cur->GetUint64());
       } else {
-        impl_->ok = impl_->ok && impl_->w.Double(cur->GetDouble());
+        real(cur->GetDouble());
       }
       cur = nullptr;
     }
@@ -461,7 +686,7 @@ bool Writer::ok() const {
 }
 
 std::string_view Writer::text() const {
-  return impl_->out.text;
+  return std::string_view(impl_->out.text.data(), impl_->out.len);
 }
 
 }  // namespace kj

@@ -62,6 +62,9 @@ class Val {
   Val val_at(size_t i) const;
   // The first member of that name in document order, or an invalid handle.
   Val get(std::string_view name) const;
+  // get() of each of n names at once, in one pass over the members: out[i]
+  // is the first member named names[i].
+  void get_many(const std::string_view *names, size_t n, Val *out) const;
 
  private:
   friend class Doc;
@@ -93,8 +96,13 @@ class Doc {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  // The parsed document lives in the Doc itself: reading one needs no heap
+  // block for it (the document's values and a long text's copy still may).
+  static constexpr size_t kSpace = 4096;
+  Impl *impl_ = nullptr;
   size_t err_ = 0;
+  alignas(16) unsigned char space_[kSpace];
+  void clear();
 };
 
 class Writer {
@@ -114,6 +122,7 @@ class Writer {
   void uint(uint64_t n);
   void boolean(bool b);
   void null();
+  void real(double d);  // false ok() for NaN or an infinity
   // Writes a parsed value, however deep, without recursion.
   void value(Val v);
 

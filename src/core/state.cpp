@@ -45,6 +45,7 @@ void kel_state_reset_locked() {
   g_st.last_http_code = 0;
   std::free(g_st.last_url);
   g_st.last_url = nullptr;
+  g_st.last_url_cap = 0;
   std::free(g_st.last_error);
   g_st.last_error = nullptr;
   for (int32_t i = 0; i < g_st.warning_count; ++i) std::free(g_st.warnings[i]);

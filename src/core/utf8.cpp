@@ -47,6 +47,14 @@ bool kel_utf8_valid(const char *s, size_t len) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
   size_t i = 0;
   while (i < len) {
+    // Eight ASCII bytes at a time.
+    while (len - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= len) break;
     if (p[i] < 0x80) {
       ++i;
       continue;
@@ -80,6 +88,26 @@ int kel_cutw(const char *s, size_t max) {
   return static_cast<int>(kel_utf8_cut_len(s, len, max));
 }
 
+namespace {
+
+// A text of len bytes was cut to the size - 1 bytes kept in out; the byte
+// after them decides whether the cut split a character, and it is gone, so
+// look at what was kept. Terminates out.
+void cut_kept(char *out, size_t size) {
+  size_t kept = size - 1;
+  size_t j = kept;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(out);
+  while (j > 0 && kept - j < 3 && (p[j - 1] & 0xC0) == 0x80) --j;
+  if (j > 0) {
+    size_t lead = j - 1;
+    size_t sl = seq_len(p[lead]);
+    if (sl > 1 && lead + sl > kept) kept = lead;
+  }
+  out[kept] = '\0';
+}
+
+}  // namespace
+
 void kel_vformat(char *out, size_t size, const char *fmt, va_list ap) {
   if (!out || size == 0) return;
   int n = std::vsnprintf(out, size, fmt, ap);
@@ -87,21 +115,51 @@ void kel_vformat(char *out, size_t size, const char *fmt, va_list ap) {
     out[0] = '\0';
     return;
   }
-  size_t len = static_cast<size_t>(n);
-  if (len >= size) {
-    // vsnprintf kept size - 1 bytes; the byte after them decides whether the
-    // cut split a character, and it is gone, so look at what was kept.
-    size_t kept = size - 1;
-    size_t j = kept;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(out);
-    while (j > 0 && kept - j < 3 && (p[j - 1] & 0xC0) == 0x80) --j;
-    if (j > 0) {
-      size_t lead = j - 1;
-      size_t sl = seq_len(p[lead]);
-      if (sl > 1 && lead + sl > kept) kept = lead;
-    }
-    out[kept] = '\0';
+  if (static_cast<size_t>(n) >= size) cut_kept(out, size);
+}
+
+void kel_cat::add(const char *p, size_t n) {
+  if (len < size - 1) {
+    size_t room = size - 1 - len;
+    std::memcpy(out + len, p, n < room ? n : room);
   }
+  len += n;
+}
+
+void kel_cat::add(const char *s) {
+  if (!s) s = "(null)";
+  add(s, std::strlen(s));
+}
+
+void kel_cat::add_int(int64_t v) {
+  char buf[24];
+  add(buf, kel_int_text(v, buf));
+}
+
+size_t kel_cat::end() {
+  out[len < size ? len : size - 1] = '\0';
+  return len;
+}
+
+void kel_cat::end_utf8() {
+  if (len < size)
+    out[len] = '\0';
+  else
+    cut_kept(out, size);
+}
+
+size_t kel_int_text(int64_t v, char (&buf)[24]) {
+  char digits[24];
+  size_t n = 0;
+  uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  do {
+    digits[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u);
+  size_t k = 0;
+  if (v < 0) buf[k++] = '-';
+  while (n) buf[k++] = digits[--n];
+  return k;
 }
 
 size_t kel_utf8_escape(const char *s, char *out, size_t size) {

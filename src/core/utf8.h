@@ -27,6 +27,27 @@ int kel_cutw(const char *s, size_t max);
 void kel_vformat(char *out, size_t size, const char *fmt, va_list ap);
 void kel_format(char *out, size_t size, const char *fmt, ...) KEL_PRINTF(3, 4);
 
+// Builds a text from pieces into a fixed buffer, without printf: each add
+// appends what still fits, and finishing cuts as the formatting helpers do.
+// A null text is shown as "(null)", as printf's "%s" shows it.
+struct kel_cat {
+  char *out;
+  size_t size;  // of out, terminator included (at least 1)
+  size_t len;   // length of the full text, kept or not
+  kel_cat(char *o, size_t n) : out(o), size(n), len(0) {}
+  void add(const char *p, size_t n);
+  void add(const char *s);
+  void add_int(int64_t v);
+  // Terminates the text, cut plainly to size - 1 bytes (as snprintf cuts);
+  // returns its full length.
+  size_t end();
+  // Terminates the text, cut UTF-8-safely as kel_format cuts.
+  void end_utf8();
+};
+
+// Decimal digits of v (with its sign) into buf; returns their count.
+size_t kel_int_text(int64_t v, char (&buf)[24]);
+
 // Copies the NUL-terminated s (NULL counts as "") into out[size], writing every
 // byte that is not part of a well-formed character as "\xHH" (upper-case hex),
 // so that the copy is always valid UTF-8. A copy that does not fit is cut

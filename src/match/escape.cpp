@@ -10,11 +10,6 @@ namespace {
 const char *const s_secret_keys[] = {"password=", "code=", "apikey=", "api_key="};
 constexpr int SECRET_KEYS = 4;
 
-// Appends n bytes; appending nothing must not empty what was built so far.
-bool add(kel_buf *b, const char *p, size_t n) {
-  return n == 0 || kel_buf_add(b, p, n) == 0;
-}
-
 }  // namespace
 
 char *kel_query_escape(const char *text) {
@@ -38,34 +33,51 @@ char *kel_query_escape(const char *text) {
   return out;
 }
 
-char *kel_redact_url(const char *url) {
-  if (!url) return kel_strdup("");
-  kel_buf b{};
-  bool ok = true;
-  // Next occurrence of each key at or after pos (null: none left). A key is
-  // searched again only once the scan has passed its cached occurrence.
-  const char *next[SECRET_KEYS];
-  for (int k = 0; k < SECRET_KEYS; k++) next[k] = std::strstr(url, s_secret_keys[k]);
+size_t kel_redact_url_to(const char *url, char *out, size_t size) {
+  kel_cat c(out, size);
+  if (!url) return c.end();
+  // Every secret key ends with '=': each '=' is checked for a key ending
+  // there. Keys hold neither '=' before their end nor '&', so the first key
+  // found this way is the one that starts first, and none reaches back over
+  // the '&' a search resumes at.
   const char *pos = url;
+  const char *scan = url;
   for (;;) {
-    int best = -1;
-    for (int k = 0; k < SECRET_KEYS; k++) {
-      if (next[k] && next[k] < pos) next[k] = std::strstr(pos, s_secret_keys[k]);
-      if (next[k] && (best < 0 || next[k] < next[best])) best = k;
-    }
-    if (best < 0) {
-      ok = add(&b, pos, std::strlen(pos));
+    const char *eq = std::strchr(scan, '=');
+    if (!eq) {
+      c.add(pos, std::strlen(pos));
       break;
     }
-    const char *hit = next[best];
-    size_t klen = std::strlen(s_secret_keys[best]);
-    ok = add(&b, pos, static_cast<size_t>(hit - pos)) && add(&b, hit, klen) && add(&b, "***", 3);
-    if (!ok) break;
-    const char *amp = std::strchr(hit + klen, '&');
+    const char *hit = nullptr;
+    size_t klen = 0;
+    size_t before = static_cast<size_t>(eq - url) + 1;
+    for (int k = 0; k < SECRET_KEYS && !hit; k++) {
+      klen = std::strlen(s_secret_keys[k]);
+      if (klen <= before && std::memcmp(eq + 1 - klen, s_secret_keys[k], klen) == 0)
+        hit = eq + 1 - klen;
+    }
+    if (!hit) {
+      scan = eq + 1;
+      continue;
+    }
+    c.add(pos, static_cast<size_t>(hit - pos));
+    c.add(hit, klen);
+    c.add("***", 3);
+    const char *amp = std::strchr(eq + 1, '&');
     if (!amp) break;
-    pos = amp;
+    pos = scan = amp;
   }
-  char *res = (ok && b.data) ? kel_strdup(b.data) : nullptr;
-  kel_buf_free(&b);
-  return res ? res : kel_strdup("");
+  return c.end();
+}
+
+char *kel_redact_url(const char *url) {
+  char first[512];
+  size_t len = kel_redact_url_to(url, first, sizeof first);
+  char *res = static_cast<char *>(std::malloc(len + 1));
+  if (!res) return kel_strdup("");
+  if (len < sizeof first)
+    std::memcpy(res, first, len + 1);
+  else
+    kel_redact_url_to(url, res, len + 1);
+  return res;
 }

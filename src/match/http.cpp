@@ -15,6 +15,26 @@ void give_back(const kelmcat_io *io, void *p) {
   if (io->release) io->release(io->ctx, p);
 }
 
+// Keeps the redacted URL as the last URL, in the block the previous one used
+// when it is large enough. Without memory for it the last URL reads "".
+void record_url(const char *url, int32_t status) {
+  char first[1280];
+  size_t len = kel_redact_url_to(url, first, sizeof first);
+  std::lock_guard<std::mutex> g(g_st.lock);
+  g_st.last_http_code = status;
+  if (g_st.last_url_cap < len + 1) {
+    std::free(g_st.last_url);
+    g_st.last_url_cap = 0;
+    g_st.last_url = static_cast<char *>(std::malloc(len + 1));
+    if (!g_st.last_url) return;
+    g_st.last_url_cap = len + 1;
+  }
+  if (len < sizeof first)
+    std::memcpy(g_st.last_url, first, len + 1);
+  else
+    kel_redact_url_to(url, g_st.last_url, len + 1);
+}
+
 }  // namespace
 
 void kel_http_hold_answers(kel_http_held_fn fn) {
@@ -59,13 +79,7 @@ int kel_http_get(const char *url, kel_buf *out) {
   bool taken = kind == KEL_IO_CURL && t_held && t_held(url, &rc, &body, &status, &error);
   if (!taken) rc = io->http_get(io->ctx, url, &body, &status, &error);
 
-  char *shown = kel_redact_url(url);
-  {
-    std::lock_guard<std::mutex> g(g_st.lock);
-    g_st.last_http_code = status;
-    std::free(g_st.last_url);
-    g_st.last_url = shown;
-  }
+  record_url(url, status);
 
 #ifndef KELMCAT_NO_CURL
   // A request the built-in client gave up because the scan was cancelled: not

@@ -67,6 +67,9 @@ char *kel_query_escape(const char *text);
 // "apikey=" and "api_key=" parameter replaced by "***". A null url gives "".
 // Null only when memory runs out entirely.
 char *kel_redact_url(const char *url);
+// The same text into out[size] (cut to size - 1 bytes); returns its full
+// length.
+size_t kel_redact_url_to(const char *url, char *out, size_t size);
 
 // The built-in fake IO table (static, built on the first call).
 const kelmcat_io *kel_fake_io(void);

@@ -33,22 +33,41 @@ size_t escaped_prefix_len(const char *name, size_t budget) {
   return i;
 }
 
+// Appends the query escape of n bytes of text.
+void add_escaped(kel_cat &c, const char *text, size_t n) {
+  static const char hex[] = "0123456789ABCDEF";
+  char chunk[96];
+  size_t used = 0;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char ch = static_cast<unsigned char>(text[i]);
+    if (kel_query_char_plain(ch)) {
+      chunk[used++] = static_cast<char>(ch);
+    } else {
+      chunk[used++] = '%';
+      chunk[used++] = hex[ch >> 4];
+      chunk[used++] = hex[ch & 15];
+    }
+    if (used > sizeof chunk - 3) {
+      c.add(chunk, used);
+      used = 0;
+    }
+  }
+  c.add(chunk, used);
+}
+
 // The lookup URL in out[1024]. A name too long for the buffer is shortened
 // at a character boundary, so the request keeps its whole escapes and its
-// trailing parameters. Returns false when memory runs out.
+// trailing parameters. Always true: building it needs no memory.
 bool lookup_url(char (&out)[1024], const char *host, const char *name) {
-  size_t fixed = std::strlen(host) + sizeof kLookupPath - 1 + sizeof kLookupTail - 1;
+  size_t host_len = std::strlen(host);
+  size_t fixed = host_len + sizeof kLookupPath - 1 + sizeof kLookupTail - 1;
   size_t budget = fixed < sizeof out - 1 ? sizeof out - 1 - fixed : 0;
-  char *q = nullptr;
-  try {
-    std::string prefix(name, escaped_prefix_len(name, budget));
-    q = kel_query_escape(prefix.c_str());
-  } catch (const std::bad_alloc &) {
-    return false;
-  }
-  if (!q) return false;
-  std::snprintf(out, sizeof out, "%s%s%s%s", host, kLookupPath, q, kLookupTail);
-  std::free(q);
+  kel_cat c(out, sizeof out);
+  c.add(host, host_len);
+  c.add(kLookupPath, sizeof kLookupPath - 1);
+  add_escaped(c, name, escaped_prefix_len(name, budget));
+  c.add(kLookupTail, sizeof kLookupTail - 1);
+  c.end();
   return true;
 }
 
@@ -83,17 +102,16 @@ int32_t read_lookup(const kel_buf &body, int32_t *is_tv, char **imdb_id) {
   return KELMCAT_OK;
 }
 
-// The IsMovie URL for a non-empty id in out[512]: 0, KELMCAT_ERR_OOM, or
-// KELMCAT_ERR_ARG when the id does not fit.
+// The IsMovie URL for a non-empty id in out[512]: 0, or KELMCAT_ERR_ARG when
+// the id does not fit.
 int32_t is_movie_url(char (&out)[512], const char *imdb_id) {
-  char *q = kel_query_escape(imdb_id);
-  if (!q) return KELMCAT_ERR_OOM;
   char base[KEL_BASE_SIZE];
   kel_catalogue_base(base);
-  int n = std::snprintf(out, sizeof out, "%s/api/AAA/IsMovie?imdbId=%s", base, q);
-  std::free(q);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof out) return KELMCAT_ERR_ARG;
-  return KELMCAT_OK;
+  kel_cat c(out, sizeof out);
+  c.add(base);
+  c.add("/api/AAA/IsMovie?imdbId=", 24);
+  add_escaped(c, imdb_id, std::strlen(imdb_id));
+  return c.end() >= sizeof out ? KELMCAT_ERR_ARG : KELMCAT_OK;
 }
 
 }  // namespace
@@ -118,7 +136,7 @@ int32_t kel_match_file(const char *name, int32_t *is_tv, char **imdb_id) {
   kel_buf body{};
   try {
     char url[1024];
-    if (!lookup_url(url, host, name)) return KELMCAT_ERR_OOM;
+    lookup_url(url, host, name);
     int rc = kel_http_get(url, &body);
     if (rc != KELMCAT_OK) {
       kel_buf_free(&body);

@@ -123,17 +123,19 @@ bool same_bool(kj::Val v, int32_t merged) {
 // record always carries a runtime configuration id).
 void inspect_stored(kj::Val root, const char *key, const mfile &m, stored_view *out) {
   if (!root.is_obj()) return;
-  kj::Val stored_key = root.get("Key");
+  static constexpr std::string_view names[] = {
+      "Key", "Size", "IMDbID", "Season", "Episode", "RuntimeConfigID", "RequiredVerify"};
+  kj::Val v[7];
+  root.get_many(names, 7, v);
+  kj::Val stored_key = v[0];
   if (stored_key.is_str() && stored_key.str() != std::string_view(key)) {
     out->other_key = true;
     out->key.assign(stored_key.str());
     return;
   }
-  out->current = same_int(root.get("Size"), m.size) && same_str(root.get("IMDbID"), m.imdb_id) &&
-                 same_int(root.get("Season"), m.season) &&
-                 same_int(root.get("Episode"), m.episode) &&
-                 same_str(root.get("RuntimeConfigID"), m.runtime_config_id) &&
-                 same_bool(root.get("RequiredVerify"), m.required_verify);
+  out->current = same_int(v[1], m.size) && same_str(v[2], m.imdb_id) && same_int(v[3], m.season) &&
+                 same_int(v[4], m.episode) && same_str(v[5], m.runtime_config_id) &&
+                 same_bool(v[6], m.required_verify);
 }
 
 // A step's answer when the categorization goes on with the next step; any
@@ -157,10 +159,15 @@ int32_t file_key(file_work &f, const char *listing_path) {
   if (!kel_path_included(clean, 0)) return 0;
 
   const char *bid = kelffa_item_backend_id(f.entry);
-  if (kelffa_item_has(f.entry, F_ID) && bid && *bid)
-    kel_format(f.key, sizeof f.key, "%s", bid);
-  else
-    kel_format(f.key, sizeof f.key, "%s_%" PRId64, clean, f.size);
+  kel_cat key(f.key, sizeof f.key);
+  if (kelffa_item_has(f.entry, F_ID) && bid && *bid) {
+    key.add(bid);
+  } else {
+    key.add(clean);
+    key.add("_", 1);
+    key.add_int(f.size);
+  }
+  key.end_utf8();
   return kGoOn;
 }
 
@@ -169,7 +176,10 @@ int32_t file_key(file_work &f, const char *listing_path) {
 int32_t mode_filters(file_work &f) {
   f.c->considered++;
   if (read_flag(&kelmcat_state::add_new_only) && kel_indexed_has(f.key)) return 0;
-  std::snprintf(f.hash, sizeof f.hash, "%d", kelmcat_stable_hash_utf8(f.key));
+  char digits[24];
+  size_t n = kel_int_text(kelmcat_stable_hash_utf8(f.key), digits);
+  std::memcpy(f.hash, digits, n);  // a 32-bit value: at most 11 bytes
+  f.hash[n] = '\0';
   if (read_flag(&kelmcat_state::correct_mode) && !kel_walk_has_correction_id(f.w, f.hash)) return 0;
   return kGoOn;
 }
@@ -179,11 +189,20 @@ void start_record(file_work &f) {
   char ext[KEL_EXT_BUF];
   int has_ext = kel_file_extension(f.name, ext);
   mfile_init_new(&f.n, f.name, has_ext ? ext : nullptr, f.w->runtime_config_id, f.size);
-  char corr_key[96], matched_key[96];
-  std::snprintf(corr_key, sizeof corr_key, KEL_CORRECT_PREFIX "%s", f.hash);
-  std::snprintf(matched_key, sizeof matched_key, KEL_MATCHED_PREFIX "%s", f.hash);
-  kel_vault_prefixed_key(f.corr_vkey, sizeof f.corr_vkey, f.w->user, corr_key);
-  kel_vault_prefixed_key(f.matched_vkey, sizeof f.matched_vkey, f.w->user, matched_key);
+  // "<namespace>_<user>_<prefix><hash>"; a bounded user id always fits.
+  const char *user = f.w->user ? f.w->user : "";
+  for (int k = 0; k < 2; ++k) {
+    kel_cat c(k == 0 ? f.corr_vkey : f.matched_vkey, kVaultKeyBuf);
+    c.add(KEL_VAULT_NAMESPACE "_", sizeof KEL_VAULT_NAMESPACE);
+    c.add(user);
+    c.add("_", 1);
+    if (k == 0)
+      c.add(KEL_CORRECT_PREFIX, sizeof KEL_CORRECT_PREFIX - 1);
+    else
+      c.add(KEL_MATCHED_PREFIX, sizeof KEL_MATCHED_PREFIX - 1);
+    c.add(f.hash);
+    c.end();
+  }
 }
 
 // The id of a stored correction (the vault first), then of the loaded
@@ -219,11 +238,16 @@ bool id_from_correction(file_work &f) {
 void lookup_name(const file_work &f, char (&out)[1024]) {
   const char *title = kelffa_item_title(f.entry);
   int32_t year = kelffa_item_year(f.entry);
+  kel_cat c(out, sizeof out);
   if (kel_item_has_metadata(f.entry) && title && *title && kelffa_item_has(f.entry, F_YEAR) &&
-      year > 0)
-    kel_format(out, sizeof out, "%s %d", title, year);
-  else
-    kel_format(out, sizeof out, "%s", f.name);
+      year > 0) {
+    c.add(title);
+    c.add(" ", 1);
+    c.add_int(year);
+  } else {
+    c.add(f.name);
+  }
+  c.end_utf8();
 }
 
 // Season and episode from the name, for a series.

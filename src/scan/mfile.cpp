@@ -28,14 +28,8 @@ void write_str(kj::Writer &w, const char *name, const char *value) {
   w.str(value);
 }
 
-bool read_str(kj::Val root, const char *name, char **field) {
-  if (auto v = j_str(root, name)) *field = copy_view(*v);
-  return *field || !j_str(root, name);
-}
-
-// The first member of that name, when it is an integer: its low 32 bits, signed.
-void read_int32(kj::Val root, const char *name, int32_t *field) {
-  kj::Val v = root.get(name);
+// A member that is an integer: its low 32 bits, signed.
+void read_int32(kj::Val v, int32_t *field) {
   if (!v.is_int()) return;
   uint64_t bits = v.is_sint() ? static_cast<uint64_t>(v.get_sint()) : v.get_uint();
   *field = static_cast<int32_t>(static_cast<uint32_t>(bits));
@@ -127,16 +121,22 @@ bool mfile_read_stored_root(mfile *s, kj::Val root) {
   s->episode = -1;
   s->required_verify = -1;
   if (!root.is_obj()) return true;
-  bool whole = read_str(root, "IMDbID", &s->imdb_id);
-  whole = read_str(root, "FileName", &s->file_name) && whole;
-  whole = read_str(root, "Path", &s->path) && whole;
-  whole = read_str(root, "Extension", &s->extension) && whole;
-  whole = read_str(root, "RuntimeConfigID", &s->runtime_config_id) && whole;
-  whole = read_str(root, "ParentKey", &s->parent_key) && whole;
-  read_int32(root, "Season", &s->season);
-  read_int32(root, "Episode", &s->episode);
-  kj::Val rv = root.get("RequiredVerify");
-  if (rv.is_bool()) s->required_verify = rv.is_true() ? 1 : 0;
+  static constexpr std::string_view names[] = {"IMDbID",    "FileName",        "Path",
+                                               "Extension", "RuntimeConfigID", "ParentKey",
+                                               "Season",    "Episode",         "RequiredVerify"};
+  kj::Val v[9];
+  root.get_many(names, 9, v);
+  char **texts[] = {&s->imdb_id,   &s->file_name,         &s->path,
+                    &s->extension, &s->runtime_config_id, &s->parent_key};
+  bool whole = true;
+  for (int i = 0; i < 6; ++i) {
+    if (!v[i].is_str()) continue;
+    *texts[i] = copy_view(v[i].str());
+    if (!*texts[i]) whole = false;
+  }
+  read_int32(v[6], &s->season);
+  read_int32(v[7], &s->episode);
+  if (v[8].is_bool()) s->required_verify = v[8].is_true() ? 1 : 0;
   return whole;
 }
 
