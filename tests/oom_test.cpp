@@ -105,8 +105,19 @@ TEST(JsonOom, EveryFailedAllocationOfAWriteIsBadAlloc) {
 // The callers' outcomes: a record text that cannot be written is null, a
 // backend configuration that cannot be read is out of memory.
 TEST(JsonOom, CallersReportTheirOutcome) {
+  // A new record with a text missing is never taken for a whole one.
+  uint64_t copies = each_failure<bool>(
+      [] {
+        mfile n{};
+        bool whole = mfile_init_new(&n, "Show S01E02.mkv", ".mkv", "c1", 9);
+        mfile_free(&n);
+        return whole;
+      },
+      [](uint64_t n, bool whole) { EXPECT_EQ(whole, n == 0); });
+  EXPECT_EQ(copies, 4u);
+
   mfile m{};
-  mfile_init_new(&m, "Show S01E02.mkv", ".mkv", "c1", 9);
+  ASSERT_TRUE(mfile_init_new(&m, "Show S01E02.mkv", ".mkv", "c1", 9));
   m.imdb_id = strdup("tt6");
   m.season = 1;
   m.episode = 2;

@@ -188,7 +188,9 @@ int32_t mode_filters(file_work &f) {
 void start_record(file_work &f) {
   char ext[KEL_EXT_BUF];
   int has_ext = kel_file_extension(f.name, ext);
-  mfile_init_new(&f.n, f.name, has_ext ? ext : nullptr, f.w->runtime_config_id, f.size);
+  // A record missing one of its texts would be stored without that member.
+  if (!mfile_init_new(&f.n, f.name, has_ext ? ext : nullptr, f.w->runtime_config_id, f.size))
+    throw std::bad_alloc();
   // "<namespace>_<user>_<prefix><hash>"; a bounded user id always fits.
   const char *user = f.w->user ? f.w->user : "";
   for (int k = 0; k < 2; ++k) {

@@ -37,7 +37,7 @@ void read_int32(kj::Val v, int32_t *field) {
 
 }  // namespace
 
-void mfile_init_new(mfile *m, const char *name, const char *extension, const char *config_id,
+bool mfile_init_new(mfile *m, const char *name, const char *extension, const char *config_id,
                     int64_t size) {
   *m = mfile{};
   m->file_name = kel_strdup(name);
@@ -48,6 +48,8 @@ void mfile_init_new(mfile *m, const char *name, const char *extension, const cha
   m->season = -1;
   m->episode = -1;
   m->required_verify = -1;
+  return m->file_name && m->path && (m->extension || !extension) &&
+         (m->runtime_config_id || !config_id);
 }
 
 void mfile_free(mfile *m) {

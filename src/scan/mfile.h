@@ -25,8 +25,9 @@ struct mfile {
 
 // Fills a fresh record for a listed file: file_name, path "", extension (null
 // when none), runtime_config_id, size (-1 when negative); no IMDb id, parent key,
-// season, episode or verification flag. A copy that cannot be made stays null.
-void mfile_init_new(mfile *m, const char *name, const char *extension, const char *config_id,
+// season, episode or verification flag. False when a copy could not be made
+// (that text stays null): such a record must not be stored.
+bool mfile_init_new(mfile *m, const char *name, const char *extension, const char *config_id,
                     int64_t size);
 
 // Frees the texts and zeroes every field (texts null, numbers 0).
