@@ -294,8 +294,7 @@ void keep_best(Timing *best, const Timing &t) {
   if (best->seconds == 0 || t.seconds < best->seconds) *best = t;
 }
 
-PerFile run(const Layout &l) {
-  kelmcat_shutdown();
+void setup(const Layout &l) {
   std::string tree = tree_json(l, &g_find_body);
   if (kelmcat_fake_load_tree(tree.c_str()) != 0) {
     std::fprintf(stderr, "tree: %s\n", kelmcat_last_error());
@@ -312,6 +311,11 @@ PerFile run(const Layout &l) {
   kelmcat_set_vault(&vault);
   kelmcat_set_video_extensions(ext, 1);
   kelmcat_arm_writes(1);
+}
+
+PerFile run(const Layout &l) {
+  kelmcat_shutdown();
+  setup(l);
 
   // Best of three (of two for the largest trees) to damp the noise of a
   // shared machine; later rounds run on a warm heap.
@@ -408,25 +412,6 @@ long rss_kib() {
     std::fclose(f);
   }
   return kb;
-}
-
-void setup(const Layout &l) {
-  std::string tree = tree_json(l, &g_find_body);
-  if (kelmcat_fake_load_tree(tree.c_str()) != 0) {
-    std::fprintf(stderr, "tree: %s\n", kelmcat_last_error());
-    std::exit(1);
-  }
-  tree.clear();
-  tree.shrink_to_fit();
-  static const char *const ext[] = {".bin"};
-  static const kelmcat_vault vault = {nullptr, nullptr, kv_get, kv_set, kv_search, nullptr};
-  kelmcat_set_io(&g_io);
-  kelmcat_set_matcher_host("https://matcher.bench");
-  kelmcat_set_queue_credential("bench");
-  kelmcat_set_backend("fake", nullptr);
-  kelmcat_set_vault(&vault);
-  kelmcat_set_video_extensions(ext, 1);
-  kelmcat_arm_writes(1);
 }
 
 void check_scan(int32_t rc) {

@@ -25,7 +25,6 @@
 namespace {
 
 using scantest::Res;
-using Clock = std::chrono::steady_clock;
 
 httptest::SuiteServer g_suite;
 
@@ -303,23 +302,12 @@ TEST_F(Ahead, CancelInTheMiddleEndsCancelledPromptly) {
     SCOPED_TRACE(max);
     vault.kv.clear();
     configure(max, script);
-    int32_t rc = 0;
-    Clock::time_point ended;
-    std::thread scanning([&] {
-      rc = kelmcat_scan("u1", "c1");
-      ended = Clock::now();
-    });
-    for (int i = 0; i < 400 && srv().stat("stalled") < 1; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    EXPECT_EQ(srv().stat("stalled"), 1);
-    Clock::time_point cancelled = Clock::now();
-    kelmcat_cancel();
-    scanning.join();
-    double ms = std::chrono::duration<double, std::milli>(ended - cancelled).count();
+    httptest::CancelledScan c = httptest::scan_cancelled_when_stalled(srv(), "u1", "c1");
+    EXPECT_EQ(c.stalled, 1);
     std::printf("[ measured ] max_concurrent %d: scan returned %.1f ms after kelmcat_cancel\n", max,
-                ms);
-    EXPECT_LT(ms, 1000.0);
-    EXPECT_EQ(rc, KELMCAT_ERR_CANCELLED);
+                c.ms);
+    EXPECT_LT(c.ms, 1000.0);
+    EXPECT_EQ(c.rc, KELMCAT_ERR_CANCELLED);
     EXPECT_STREQ(kelmcat_last_error(), "scan cancelled");
     // The files categorized before the cancel, as a whole scan has them.
     std::vector<Res> got = scantest::results();

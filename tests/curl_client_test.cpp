@@ -22,7 +22,6 @@ namespace {
 
 using scantest::Res;
 using scantest::TestVault;
-using Clock = std::chrono::steady_clock;
 
 httptest::SuiteServer g_suite;
 
@@ -344,22 +343,11 @@ TEST_F(Curl, CancelStopsAStalledRequestPromptly) {
     srv().script(std::string(R"("lookup_default":{"imdb":"tt1"},"faults":[{"path":")") + r.stalled +
                  R"(","action":"stall","ms":20000}])");
     srv().reset_stats();
-    int32_t rc = 0;
-    Clock::time_point ended;
-    std::thread scan([&] {
-      rc = kelmcat_scan("u1", "c1");
-      ended = Clock::now();
-    });
-    for (int i = 0; i < 400 && srv().stat("stalled") < 1; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    EXPECT_EQ(srv().stat("stalled"), 1);
-    Clock::time_point cancelled = Clock::now();
-    kelmcat_cancel();
-    scan.join();
-    double ms = std::chrono::duration<double, std::milli>(ended - cancelled).count();
-    std::printf("[ measured ] %s: scan returned %.1f ms after kelmcat_cancel\n", r.name, ms);
-    EXPECT_LT(ms, 1000.0);
-    EXPECT_EQ(rc, KELMCAT_ERR_CANCELLED);
+    httptest::CancelledScan c = httptest::scan_cancelled_when_stalled(srv(), "u1", "c1");
+    EXPECT_EQ(c.stalled, 1);
+    std::printf("[ measured ] %s: scan returned %.1f ms after kelmcat_cancel\n", r.name, c.ms);
+    EXPECT_LT(c.ms, 1000.0);
+    EXPECT_EQ(c.rc, KELMCAT_ERR_CANCELLED);
     EXPECT_STREQ(kelmcat_last_error(), "scan cancelled");
     EXPECT_EQ(scantest::results().size(), r.results);
     EXPECT_EQ(scantest::stats().errors, 0);

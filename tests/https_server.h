@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "core/json.h"
+#include "kelmcat.h"
 
 #ifndef KELMCAT_TEST_SERVER_SCRIPT
 #error "KELMCAT_TEST_SERVER_SCRIPT must name https_server.py"
@@ -224,6 +225,35 @@ class SuiteServer {
   std::string unavailable_;
   std::string failed_;
 };
+
+// A scan cancelled while the server holds one of its requests: the scan runs
+// on its own thread, kelmcat_cancel is called once the server reports a
+// stalled request (waiting at most 10 s), and ms is how long the scan took to
+// return after the cancel.
+struct CancelledScan {
+  int32_t rc = 0;
+  int stalled = 0;
+  double ms = 0;
+};
+
+inline CancelledScan scan_cancelled_when_stalled(Server &srv, const char *user_id,
+                                                 const char *config_id) {
+  using Clock = std::chrono::steady_clock;
+  CancelledScan out;
+  Clock::time_point ended;
+  std::thread scanning([&] {
+    out.rc = kelmcat_scan(user_id, config_id);
+    ended = Clock::now();
+  });
+  for (int i = 0; i < 400 && srv.stat("stalled") < 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  out.stalled = srv.stat("stalled");
+  Clock::time_point cancelled = Clock::now();
+  kelmcat_cancel();
+  scanning.join();
+  out.ms = std::chrono::duration<double, std::milli>(ended - cancelled).count();
+  return out;
+}
 
 }  // namespace httptest
 
