@@ -28,50 +28,6 @@ using scantest::Res;
 
 httptest::SuiteServer g_suite;
 
-// A vault that records its writes in order and how often each key was read.
-struct RecordingVault {
-  std::mutex mu;
-  std::map<std::string, std::string> kv;
-  std::vector<std::pair<std::string, std::string>> writes;
-  std::map<std::string, int> reads;
-  std::vector<std::string> search_result;
-
-  static int32_t get(void *ctx, const char *key, char **value) {
-    auto *v = static_cast<RecordingVault *>(ctx);
-    std::lock_guard<std::mutex> g(v->mu);
-    v->reads[key]++;
-    auto it = v->kv.find(key);
-    if (it == v->kv.end()) return 1;
-    *value = strdup(it->second.c_str());
-    return 0;
-  }
-  static int32_t set(void *ctx, const char *key, const char *value) {
-    auto *v = static_cast<RecordingVault *>(ctx);
-    std::lock_guard<std::mutex> g(v->mu);
-    v->writes.emplace_back(key, value);
-    v->kv[key] = value;
-    return 0;
-  }
-  static int32_t search(void *ctx, const char *, char ***keys, size_t *count) {
-    auto *v = static_cast<RecordingVault *>(ctx);
-    std::lock_guard<std::mutex> g(v->mu);
-    if (v->search_result.empty()) return 0;
-    *keys = static_cast<char **>(malloc(v->search_result.size() * sizeof(char *)));
-    for (size_t i = 0; i < v->search_result.size(); ++i)
-      (*keys)[i] = strdup(v->search_result[i].c_str());
-    *count = v->search_result.size();
-    return 0;
-  }
-  kelmcat_vault table() {
-    kelmcat_vault t{};
-    t.ctx = this;
-    t.get = &RecordingVault::get;
-    t.set = &RecordingVault::set;
-    t.search_keys = &RecordingVault::search;
-    return t;
-  }
-};
-
 // Everything a scan leaves that a host or the services can see.
 struct Seen {
   int32_t rc = 0;
@@ -112,7 +68,7 @@ const char kScript[] =
 
 class Ahead : public ::testing::Test {
  protected:
-  RecordingVault vault;
+  scantest::TestVault vault;  // records its writes in order and the reads of each key
 
   static void SetUpTestSuite() { g_suite.start(); }
   static void TearDownTestSuite() { g_suite.stop(); }

@@ -33,12 +33,15 @@ struct TestVault {
   std::string fail_gets_containing;             // non-empty: gets of such keys answer -1
   std::function<void(const char *key)> on_get;  // runs on the scan thread, unlocked
   int gets = 0, sets = 0, searches = 0;
+  std::vector<std::pair<std::string, std::string>> writes;  // stored writes, in order
+  std::map<std::string, int> reads;                         // gets of each key
 
   static int32_t get(void *ctx, const char *key, char **value) {
     auto *v = static_cast<TestVault *>(ctx);
     if (v->on_get) v->on_get(key);
     std::lock_guard<std::mutex> g(v->mu);
     v->gets++;
+    v->reads[key]++;
     if (v->get_rc) return v->get_rc;
     if (!v->fail_gets_containing.empty() && std::strstr(key, v->fail_gets_containing.c_str()))
       return -1;
@@ -56,6 +59,7 @@ struct TestVault {
     std::lock_guard<std::mutex> g(v->mu);
     v->sets++;
     if (v->set_rc) return v->set_rc;
+    v->writes.emplace_back(key, value);
     v->kv[key] = value;
     return 0;
   }
@@ -80,6 +84,8 @@ struct TestVault {
     fail_gets_containing.clear();
     on_get = nullptr;
     gets = sets = searches = 0;
+    writes.clear();
+    reads.clear();
   }
   kelmcat_vault table() {
     kelmcat_vault t{};
