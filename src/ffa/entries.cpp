@@ -18,6 +18,9 @@ constexpr size_t kMaxTextBlock = 65536;
 int32_t s_listing = 0;
 const char *s_listing_backend = "";
 char *s_list_path = nullptr;
+kelffa__folder s_list_folder = {nullptr, 0};
+// The entries; the array keeps its size from one listing to the next of the
+// session, so that listing folder after folder does not grow it again each time.
 kelffa_item *s_items = nullptr;
 uint64_t s_count = 0;
 uint64_t s_cap = 0;
@@ -28,6 +31,10 @@ int32_t s_page_size = kPageSizeDefault;
 // The first rejection of the listing: its reason and the rejected name.
 const char *s_first_reason = "";
 char s_first_name[256];
+// The records handed to the backend for a page, kept between the pages of a
+// listing that can continue.
+kelffa_item *s_page = nullptr;
+uint64_t s_page_records = 0;
 
 // The texts of the listed entries, bump-allocated from a chain of blocks that
 // lives exactly as long as the entries: released by a clear, rolled back with
@@ -48,6 +55,12 @@ struct text_mark {
 // Makes room for one more entry: 64 first, then doubling.
 bool grow() {
   return kel_grow(s_items, s_count, s_cap, kFirstCap, UINT64_MAX);
+}
+
+void free_page() {
+  std::free(s_page);
+  s_page = nullptr;
+  s_page_records = 0;
 }
 
 char *take_text(void *, size_t bytes) {
@@ -104,26 +117,33 @@ int32_t kelffa__page_size() {
 }
 
 void kelffa__listing_clear() {
-  truncate_to(0, text_mark{nullptr, 0});
-  std::free(s_items);
-  s_items = nullptr;
   s_count = 0;
-  s_cap = 0;
+  texts_release_to(text_mark{nullptr, 0});
+  free_page();
   s_rejected = 0;
   s_first_reason = "";
   s_first_name[0] = '\0';
   s_more = 0;
   std::free(s_list_path);
   s_list_path = nullptr;
+  s_list_folder = {nullptr, 0};
   std::free(s_cursor);
   s_cursor = nullptr;
   s_listing = 0;
   s_listing_backend = "";
 }
 
-int32_t kelffa__listing_take(const kelffa_item *entry, const char *folder) {
-  const char *why = nullptr;
-  if (!kelffa__validate(entry, folder, 0, &why)) {
+void kelffa__listing_release() {
+  kelffa__listing_clear();
+  std::free(s_items);
+  s_items = nullptr;
+  s_cap = 0;
+}
+
+int32_t kelffa__listing_take(const kelffa_item *entry, const kelffa__folder &folder) {
+  kelffa__text_lengths len;
+  const char *why = kelffa__listing_fault(entry, folder, &len);
+  if (why) {
     if (s_rejected == 0) {
       s_first_reason = why;
       const char *name = entry && entry->name ? entry->name : "";
@@ -136,7 +156,7 @@ int32_t kelffa__listing_take(const kelffa_item *entry, const char *folder) {
     return KELFFA_OK;
   }
   if (!grow()) return KELFFA_ERR_OOM;
-  int32_t rc = kelffa__item_copy_packed(&s_items[s_count], entry, take_text, nullptr);
+  int32_t rc = kelffa__item_copy_packed(&s_items[s_count], entry, len, take_text, nullptr);
   if (rc == KELFFA_OK) ++s_count;
   return rc;
 }
@@ -144,6 +164,7 @@ int32_t kelffa__listing_take(const kelffa_item *entry, const char *folder) {
 void kelffa__listing_set_decoded(char *owned_path) {
   std::free(s_list_path);
   s_list_path = owned_path;
+  s_list_folder = kelffa__folder_of(owned_path);
   s_listing = 0;
   s_listing_backend = "decoded";
 }
@@ -172,8 +193,36 @@ const char *kelffa__listing_path() {
 
 void kelffa__listing_begin(char *owned_path, const char *label) {
   s_list_path = owned_path;
+  s_list_folder = kelffa__folder_of(owned_path);
   s_listing = 1;
   s_listing_backend = label;
+}
+
+kelffa__folder kelffa__listing_folder() {
+  return s_list_folder;
+}
+
+kelffa_item *kelffa__page_buffer_take(uint64_t records) {
+  kelffa_item *p = s_page;
+  if (p && s_page_records != records) {
+    std::free(p);
+    p = nullptr;
+  }
+  s_page = nullptr;
+  s_page_records = 0;
+  if (!p)
+    p = static_cast<kelffa_item *>(std::malloc(static_cast<size_t>(records) * sizeof(kelffa_item)));
+  return p;
+}
+
+void kelffa__page_buffer_return(kelffa_item *items, uint64_t records) {
+  free_page();
+  if (!kelffa__listing_continuable()) {
+    std::free(items);
+    return;
+  }
+  s_page = items;
+  s_page_records = records;
 }
 
 const char *kelffa__listing_cursor() {
@@ -192,6 +241,7 @@ void kelffa__listing_end_page(char *owned_cursor, int more) {
 
 void kelffa__listing_stop() {
   s_more = 0;
+  free_page();
 }
 
 kelffa__listing_mark kelffa__listing_mark_now() {

@@ -84,6 +84,22 @@ int kelffa__utf8_valid(const char *s);
 // reason is not NULL, a constant reason text there. Records nothing.
 int kelffa__validate(const kelffa_item *item, const char *folder, int stat_mode,
                      const char **reason);
+// A listed folder as the self-loop test compares it: the text and its length
+// without trailing slashes; a NULL path skips the test.
+struct kelffa__folder {
+  const char *path;
+  size_t len;
+};
+kelffa__folder kelffa__folder_of(const char *folder);
+// Lengths of a record's texts (0 for a text the record does not carry).
+struct kelffa__text_lengths {
+  size_t name, path, title, id, locator;
+};
+// kelffa__validate in listing mode, with the folder measured beforehand: the
+// reason the record is rejected for, or NULL when it passes; then *len holds
+// the lengths of its texts.
+const char *kelffa__listing_fault(const kelffa_item *item, const kelffa__folder &folder,
+                                  kelffa__text_lengths *len);
 // A fresh record, as handed to a backend.
 void kelffa__item_fresh(kelffa_item *item);
 // Deep copy of a validated record (strings only where their bit is set, fields
@@ -91,22 +107,28 @@ void kelffa__item_fresh(kelffa_item *item);
 int32_t kelffa__item_copy(kelffa_item *dst, const kelffa_item *src);
 // Frees the strings of a stored record and zeroes every byte of it.
 void kelffa__item_free(kelffa_item *item);
-// The same copy with all its strings in one run of bytes that take(ctx, bytes)
-// hands out (null: no memory); the record does not own them. 0 or
+// The same copy of a record that passed kelffa__listing_fault (len: the
+// lengths it measured) with all its strings in one run of bytes that
+// take(ctx, bytes) hands out (null: no memory); the record does not own them,
+// and a name that ends the path points into the path's copy. 0 or
 // KELFFA_ERR_OOM; on failure dst is all zero.
 int32_t kelffa__item_copy_packed(kelffa_item *dst, const kelffa_item *src,
+                                 const kelffa__text_lengths &len,
                                  char *(*take)(void *ctx, size_t bytes), void *ctx);
 
 // ---- Listed entries ------------------------------------------------------
 
-// Drops the current listing (entries, path, cursor, counters, label).
+// Drops the current listing (entries, path, cursor, counters, label); the
+// entry array keeps its size for the next listing.
 void kelffa__listing_clear();
+// The same, and frees the entry array (when the session ends).
+void kelffa__listing_release();
 // Starts a continuable listing of a folder (the malloc'ed path is taken over)
 // for the backend with that id (a text that outlives the listing).
 void kelffa__listing_begin(char *owned_path, const char *label);
 // Validates one entry against the listed folder and appends a copy, or counts it
 // as rejected with the warning "rejected entry: <reason>". 0 or KELFFA_ERR_OOM.
-int32_t kelffa__listing_take(const kelffa_item *entry, const char *folder);
+int32_t kelffa__listing_take(const kelffa_item *entry, const kelffa__folder &folder);
 // Marks the (just cleared) listing as decoded: label "decoded", listed path =
 // the given malloc'ed text (ownership taken; may be NULL). Not continuable.
 void kelffa__listing_set_decoded(char *owned_path);
@@ -116,6 +138,15 @@ void kelffa__listing_add_rejected();
 const char *kelffa__listing_label();
 // The listed folder, or NULL when there is none.
 const char *kelffa__listing_path();
+// The listed folder measured for the self-loop test (path NULL when none).
+kelffa__folder kelffa__listing_folder();
+// Records for the backend to fill, `records` of them (the page's guards
+// included): the buffer kept from the listing's previous page or a new one;
+// NULL when memory runs out. Their content is left to the caller.
+kelffa_item *kelffa__page_buffer_take(uint64_t records);
+// Hands the buffer back after the page: kept while the listing can continue,
+// released otherwise (and by kelffa__listing_clear).
+void kelffa__page_buffer_return(kelffa_item *items, uint64_t records);
 // The cursor of the next page, or NULL.
 const char *kelffa__listing_cursor();
 // True when the listing came from a backend and has more pages.

@@ -9,25 +9,35 @@ namespace {
 
 constexpr uint32_t kKnownFields = 0x3F;
 
-size_t strip_slashes(const char *s) {
-  size_t n = std::strlen(s);
+// Length of s[0..n) without its trailing slashes.
+size_t strip_slashes(const char *s, size_t n) {
   while (n > 0 && s[n - 1] == '/') --n;
   return n;
 }
 
-// The first rule a record breaks, or NULL when it passes.
-const char *first_fault(const kelffa_item *it, const char *folder, bool stat_mode) {
+// A text that must be well-formed UTF-8: its length goes to *len.
+bool valid_text(const char *s, size_t *len) {
+  *len = std::strlen(s);
+  return kel_utf8_valid(s, *len);
+}
+
+// The first rule a record breaks, or NULL when it passes. Measures the texts
+// the record carries on the way (a text it does not carry keeps length 0).
+const char *first_fault(const kelffa_item *it, const kelffa__folder &folder, bool stat_mode,
+                        kelffa__text_lengths *len) {
+  *len = kelffa__text_lengths{};
   if (!it) return "null item";
   if (!it->name) return "name is NULL";
-  if (!stat_mode && it->name[0] == '\0') return "empty name";
+  len->name = std::strlen(it->name);
+  if (!stat_mode && len->name == 0) return "empty name";
   if (kel_is_dot_name(it->name)) return "name is '.' or '..' (cycle)";
-  if (std::strchr(it->name, '/')) return "name contains '/'";
-  if (!kelffa__utf8_valid(it->name)) return "name is not valid UTF-8";
+  if (std::memchr(it->name, '/', len->name)) return "name contains '/'";
+  if (!kel_utf8_valid(it->name, len->name)) return "name is not valid UTF-8";
   if (!it->path || it->path[0] == '\0') return "path is empty";
-  if (!kelffa__utf8_valid(it->path)) return "path is not valid UTF-8";
-  if (!stat_mode && folder) {
-    size_t a = strip_slashes(it->path), b = strip_slashes(folder);
-    if (a == b && std::memcmp(it->path, folder, a) == 0)
+  if (!valid_text(it->path, &len->path)) return "path is not valid UTF-8";
+  if (!stat_mode && folder.path) {
+    size_t a = strip_slashes(it->path, len->path);
+    if (a == folder.len && std::memcmp(it->path, folder.path, a) == 0)
       return "path equals the listed folder (self-loop)";
   }
   if (static_cast<uint32_t>(it->is_folder) > 1) return "is_folder not 0/1";
@@ -37,15 +47,15 @@ const char *first_fault(const kelffa_item *it, const char *folder, bool stat_mod
     return "F_YEAR outside 1800..9999";
   if (it->fields & F_TITLE) {
     if (!it->title) return "F_TITLE with NULL title";
-    if (!kelffa__utf8_valid(it->title)) return "title is not valid UTF-8";
+    if (!valid_text(it->title, &len->title)) return "title is not valid UTF-8";
   }
   if (it->fields & F_ID) {
     if (!it->id) return "F_ID with NULL id";
-    if (!kelffa__utf8_valid(it->id)) return "id is not valid UTF-8";
+    if (!valid_text(it->id, &len->id)) return "id is not valid UTF-8";
   }
   if (it->fields & F_LOCATOR) {
     if (!it->locator) return "F_LOCATOR with NULL locator";
-    if (!kelffa__utf8_valid(it->locator)) return "locator is not valid UTF-8";
+    if (!valid_text(it->locator, &len->locator)) return "locator is not valid UTF-8";
   }
   return nullptr;
 }
@@ -61,12 +71,25 @@ int kelffa__utf8_valid(const char *s) {
   return kel_utf8_valid(s, std::strlen(s)) ? 1 : 0;
 }
 
+kelffa__folder kelffa__folder_of(const char *folder) {
+  if (!folder) return {nullptr, 0};
+  return {folder, strip_slashes(folder, std::strlen(folder))};
+}
+
 int kelffa__validate(const kelffa_item *item, const char *folder, int stat_mode,
                      const char **reason) {
-  const char *why = first_fault(item, folder, stat_mode != 0);
+  kelffa__text_lengths len;
+  const char *why =
+      first_fault(item, stat_mode ? kelffa__folder{nullptr, 0} : kelffa__folder_of(folder),
+                  stat_mode != 0, &len);
   if (!why) return 1;
   if (reason) *reason = why;
   return 0;
+}
+
+const char *kelffa__listing_fault(const kelffa_item *item, const kelffa__folder &folder,
+                                  kelffa__text_lengths *len) {
+  return first_fault(item, folder, false, len);
 }
 
 void kelffa__item_fresh(kelffa_item *item) {
@@ -124,36 +147,35 @@ int32_t kelffa__item_copy(kelffa_item *dst, const kelffa_item *src) {
 }
 
 int32_t kelffa__item_copy_packed(kelffa_item *dst, const kelffa_item *src,
+                                 const kelffa__text_lengths &len,
                                  char *(*take)(void *ctx, size_t bytes), void *ctx) {
-  std::memset(dst, 0, sizeof *dst);
   uint32_t f = src->fields & kKnownFields;
-  // The strings the copy carries, in record order, and their lengths.
-  const char *from[5] = {src->name, src->path, (f & F_TITLE) ? src->title : nullptr,
-                         (f & F_ID) ? src->id : nullptr, (f & F_LOCATOR) ? src->locator : nullptr};
-  const bool wanted[5] = {true, true, (f & F_TITLE) != 0, (f & F_ID) != 0, (f & F_LOCATOR) != 0};
-  size_t len[5] = {};
-  size_t total = 0;
-  for (int i = 0; i < 5; ++i) {
-    if (!wanted[i]) continue;
-    if (!from[i]) return KELFFA_ERR_OOM;  // asked for but missing, as in kelffa__item_copy
-    len[i] = std::strlen(from[i]);
-    total += len[i] + 1;
-  }
+  // A name that ends the path (the usual case) is kept as the tail of the
+  // path's copy instead of in bytes of its own.
+  const bool name_in_path = len.name <= len.path &&
+                            std::memcmp(src->path + len.path - len.name, src->name, len.name) == 0;
+  size_t total = len.path + 1;
+  if (!name_in_path) total += len.name + 1;
+  if (f & F_TITLE) total += len.title + 1;
+  if (f & F_ID) total += len.id + 1;
+  if (f & F_LOCATOR) total += len.locator + 1;
   char *block = take(ctx, total);
-  if (!block) return KELFFA_ERR_OOM;
-  const char *to[5] = {};
-  for (int i = 0; i < 5; ++i) {
-    if (!wanted[i]) continue;
-    std::memcpy(block, from[i], len[i] + 1);
-    to[i] = block;
-    block += len[i] + 1;
+  if (!block) {
+    std::memset(dst, 0, sizeof *dst);
+    return KELFFA_ERR_OOM;
   }
+  auto put = [&block](const char *s, size_t n) -> const char * {
+    char *to = block;
+    std::memcpy(to, s, n + 1);
+    block += n + 1;
+    return to;
+  };
   copy_scalars(dst, src, f);
-  dst->name = to[0];
-  dst->path = to[1];
-  dst->title = to[2];
-  dst->id = to[3];
-  dst->locator = to[4];
+  dst->path = put(src->path, len.path);
+  dst->name = name_in_path ? dst->path + (len.path - len.name) : put(src->name, len.name);
+  dst->title = (f & F_TITLE) ? put(src->title, len.title) : nullptr;
+  dst->id = (f & F_ID) ? put(src->id, len.id) : nullptr;
+  dst->locator = (f & F_LOCATOR) ? put(src->locator, len.locator) : nullptr;
   return KELFFA_OK;
 }
 

@@ -32,7 +32,7 @@ int32_t take_page(const kelffa_page &pg, const kelffa_item *items, uint64_t n) {
     if (!cursor) return kelffa__fail(KELFFA_ERR_OOM, "out of memory");
   }
   const kelffa__listing_mark before = kelffa__listing_mark_now();
-  const char *folder = kelffa__listing_path();
+  const kelffa__folder folder = kelffa__listing_folder();
   for (uint64_t i = 0; i < pg.count; ++i) {
     if (kelffa__entry_probe) kelffa__entry_probe(i);
     if (kelffa__cancelled()) {
@@ -57,12 +57,15 @@ int32_t fetch_page() {
   if (!open) return kelffa__fail(KELFFA_ERR_NOT_OPEN, "no open backend");
   const kelffa_backend b = *open;
   uint64_t n = static_cast<uint64_t>(kelffa__page_size());
-  kelffa_item *items = static_cast<kelffa_item *>(
-      std::malloc(static_cast<size_t>(n + kGuards) * sizeof(kelffa_item)));
+  kelffa_item *items = kelffa__page_buffer_take(n + kGuards);
   if (!items)
     return kelffa__fail(KELFFA_ERR_OOM, "out of memory (page of %lu)",
                         static_cast<unsigned long>(n));
-  for (uint64_t i = 0; i < n + kGuards; ++i) kelffa__item_fresh(&items[i]);
+  // Every record is fresh again for each page, the guards included: the buffer
+  // may hold what the backend wrote for the previous one.
+  kelffa_item fresh;
+  kelffa__item_fresh(&fresh);
+  for (uint64_t i = 0; i < n + kGuards; ++i) items[i] = fresh;
   for (size_t g = 0; g < kGuards; ++g) items[n + g].name = s_guard;
 
   kelffa_page pg;
@@ -86,7 +89,7 @@ int32_t fetch_page() {
                                 kelffa_strerror(rc));
   else
     rc = take_page(pg, items, n);
-  std::free(items);
+  kelffa__page_buffer_return(items, n + kGuards);
   return rc;
 }
 

@@ -222,7 +222,7 @@ int32_t decode_text(const char *json) {
     }
   }
   kelffa__listing_set_decoded(kel_strdup(folder.c_str()));
-  const char *self = have_folder ? folder.c_str() : nullptr;
+  const kelffa__folder self = kelffa__folder_of(have_folder ? folder.c_str() : nullptr);
 
   size_t n = items.size();
   Texts t;

@@ -23,7 +23,7 @@ void close_session() {
     s_open = -1;
     b.close(b.ctx);
   }
-  kelffa__listing_clear();
+  kelffa__listing_release();
   kelffa__stat_clear();
   kelffa__set_result_kind(KELFFA_RES_LISTING);
 }
