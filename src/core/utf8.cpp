@@ -54,11 +54,15 @@ bool kel_utf8_valid(const char *s, size_t len) {
       if (w & 0x8080808080808080ULL) break;
       i += 8;
     }
-    if (i >= len) break;
-    if (p[i] < 0x80) {
-      ++i;
-      continue;
+    // Fewer than eight bytes left: when the last eight bytes of the text are
+    // ASCII, so are these.
+    if (len - i < 8 && len >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + len - 8, 8);
+      if (!(w & 0x8080808080808080ULL)) break;
     }
+    while (i < len && p[i] < 0x80) ++i;
+    if (i >= len) break;
     uint32_t cp;
     size_t n = kel_utf8_next(p + i, len - i, &cp);
     if (n == 0) return false;
