@@ -30,8 +30,17 @@ bool cancel_raised(const kelffa_page *page) {
   return page->cancel && __atomic_load_n(page->cancel, __ATOMIC_RELAXED) != 0;
 }
 
-// Fills a record from a node; the strings are the tree's own.
-void fill(kelffa_item *it, const fake_node *n) {
+// The presence bits the capability switches let a record carry.
+uint32_t reported_fields() {
+  uint32_t f = ~0u;
+  if (!(s_caps & CAP_META)) f &= ~(F_TITLE | F_YEAR);
+  if (!(s_caps & CAP_IDS)) f &= ~F_ID;
+  return f;
+}
+
+// Fills a record from a node, with the node's presence bits that `reported`
+// lets through; the strings are the tree's own.
+void fill(kelffa_item *it, const fake_node *n, uint32_t reported) {
   it->name = n->name;
   it->path = n->path;
   it->is_folder = n->is_folder;
@@ -41,10 +50,7 @@ void fill(kelffa_item *it, const fake_node *n) {
   it->year = n->year;
   it->id = n->id;
   it->locator = nullptr;
-  uint32_t f = n->fields;
-  if (!(s_caps & CAP_META)) f &= ~(F_TITLE | F_YEAR);
-  if (!(s_caps & CAP_IDS)) f &= ~F_ID;
-  it->fields = f;
+  it->fields = n->fields & reported;
 }
 
 int32_t fake_open(void *, const char *config) {
@@ -101,13 +107,14 @@ int32_t fake_list(void *, const char *folder, kelffa_page *page) {
   if (s_page_limit != 0 && s_page_limit < limit) limit = s_page_limit;
   page->count = 0;
   const int32_t trigger = s_fault[OP_CANCEL];
+  const uint32_t reported = reported_fields();
   while (start < dir->kid_count && page->count < limit) {
     if (trigger > 0 && page->count == static_cast<uint64_t>(trigger)) {
       s_fault[OP_CANCEL] = 0;
       kelffa_cancel();
     }
     if (cancel_raised(page)) return KELFFA_ERR_CANCELLED;
-    fill(&page->items[page->count], node_at(dir->kids[start]));
+    fill(&page->items[page->count], node_at(dir->kids[start]), reported);
     ++page->count;
     ++start;
   }
@@ -132,7 +139,7 @@ int32_t fake_stat(void *, const char *path, kelffa_item *item) {
   if (!path || !item) return KELFFA_ERR_INVALID_ARG;
   int32_t ni = find_node(path);
   if (ni < 0) return KELFFA_ERR_NOT_FOUND;
-  fill(item, node_at(ni));
+  fill(item, node_at(ni), reported_fields());
   return 0;
 }
 
