@@ -235,6 +235,52 @@ TEST_F(HttpTest, TableWithoutReleaseKeepsItsTexts) {
   EXPECT_EQ(out(), "static body");
 }
 
+// The last URL is kept as sent and shown redacted when read: each read shows
+// the request before it, whether or not the ones in between were read, and
+// reads without a request in between return the same text.
+TEST_F(HttpTest, LastUrlShowsTheLatestRequestRedacted) {
+  kelmcat_set_io(&io_);
+  std::string long_query(1500, 'q');
+  const struct {
+    std::string url;
+    bool read;  // read the last URL after this request
+    std::string shown;
+  } rows[] = {
+      {"https://h/a?apikey=k1&x=1", true, "https://h/a?apikey=***&x=1"},
+      {"https://h/" + long_query + "?code=c", true, "https://h/" + long_query + "?code=***"},
+      {"https://h/b?password=p", false, ""},
+      {"https://h/c", true, "https://h/c"},
+      {"https://h/d?api_key=" + long_query, false, ""},
+      {"https://h/e?api_key=" + long_query + "&v=2", true, "https://h/e?api_key=***&v=2"},
+  };
+  for (const auto &r : rows) {
+    ASSERT_EQ(get(r.url.c_str()), KELMCAT_OK) << r.url;
+    if (!r.read) continue;
+    const char *first = kelmcat_last_url();
+    EXPECT_EQ(std::string(first), r.shown);
+    EXPECT_EQ(kelmcat_last_url(), first);
+  }
+  EXPECT_EQ(rec_.urls.back(), rows[5].url);  // the table always receives the URL as given
+}
+
+// A table that reads the last URL while it is asked sees the request before.
+TEST_F(HttpTest, LastUrlIsRecordedWhenTheAnswerIsBack) {
+  static std::string seen;
+  kelmcat_io peek{nullptr,
+                  [](void *, const char *, char **, int32_t *s, char **) -> int32_t {
+                    seen = kelmcat_last_url();
+                    *s = 200;
+                    return 0;
+                  },
+                  nullptr, nullptr};
+  kelmcat_set_io(&peek);
+  EXPECT_EQ(get("https://h/one?password=x"), KELMCAT_OK);
+  EXPECT_EQ(seen, "");
+  EXPECT_EQ(get("https://h/two"), KELMCAT_OK);
+  EXPECT_EQ(seen, "https://h/one?password=***");
+  EXPECT_STREQ(kelmcat_last_url(), "https://h/two");
+}
+
 TEST_F(HttpTest, NullUrlIsRefused) {
   kelmcat_set_io(&io_);
   EXPECT_EQ(kel_http_get(nullptr, &out_), KELMCAT_ERR_ARG);

@@ -5,6 +5,7 @@
 // without an id.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "alloc_fail.h"
 #include "core/json.h"
 #include "kelmcat.h"
+#include "match/http.h"
 #include "scan/mfile.h"
 #include "scan_fixture.h"
 
@@ -163,6 +165,48 @@ TEST(HashOom, TheStableHashAllocatesNothing) {
   EXPECT_EQ(kelmcat_vault_key("Films/A.mkv_1000", key, sizeof key), KELMCAT_OK);
   alloc_fail::disarm();
   EXPECT_NE(std::string(key), "MatchedIMDbId_0");
+}
+
+// The last URL with each allocation of a request and of reading it failing:
+// it reads "" or the new request's URL, never the one before, and a read
+// once memory is back shows the new one unless its own copy was lost.
+TEST(LastUrlOom, NeverShowsAnOlderRequest) {
+  static const kelmcat_io table{nullptr,
+                                [](void *, const char *, char **, int32_t *s, char **) -> int32_t {
+                                  *s = 200;
+                                  return 0;
+                                },
+                                nullptr, nullptr};
+  const std::string now = "https://h/now?password=***";
+  // The text read is kept in an array: a std::string would allocate too.
+  using text = std::array<char, 64>;
+  uint64_t total = each_failure<text>(
+      [] {
+        EXPECT_EQ(kel_http_get("https://h/now?password=secret", nullptr), KELMCAT_OK);
+        text read{};
+        std::strncpy(read.data(), kelmcat_last_url(), read.size() - 1);
+        return read;
+      },
+      [&](uint64_t n, const text &read) {
+        std::string shown = read.data();
+        if (n == 0) {
+          EXPECT_EQ(shown, now);
+        }
+        EXPECT_TRUE(shown.empty() || shown == now) << shown;
+        std::string again = kelmcat_last_url();
+        EXPECT_TRUE(again.empty() || again == now) << again;
+        if (!shown.empty()) {
+          EXPECT_EQ(again, shown);
+        }
+      },
+      [] {
+        kelmcat_shutdown();
+        kelmcat_set_io(&table);
+        ASSERT_EQ(kel_http_get("https://h/before?code=1", nullptr), KELMCAT_OK);
+        ASSERT_STREQ(kelmcat_last_url(), "https://h/before?code=***");
+      });
+  EXPECT_GT(total, 0u);
+  kelmcat_shutdown();
 }
 
 using scantest::ScanTest;

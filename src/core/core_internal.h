@@ -53,8 +53,17 @@ struct kelmcat_state {
   char backend_config[512] = {};
   char walk_root[512] = {};
   int32_t last_http_code = 0;
+  // The last request's URL as it was sent, in a block of last_url_sent_cap
+  // bytes that the next request reuses when it is large enough; null when none
+  // was recorded (or memory ran out for it).
+  char *last_url_sent = nullptr;
+  size_t last_url_sent_cap = 0;
+  // Its redacted form, made when it is first read after the request (the
+  // block of last_url_cap bytes is reused too); last_url_shown tells whether
+  // last_url already shows the last request's URL.
   char *last_url = nullptr;
-  size_t last_url_cap = 0;  // bytes of the block last_url points to, reused by the next request
+  size_t last_url_cap = 0;
+  bool last_url_shown = false;
   char *last_error = nullptr;
   kel_result *results = nullptr;
   int32_t result_count = 0;

@@ -119,11 +119,6 @@ KELMCAT_API int32_t kelmcat_last_http_code(void) noexcept {
   return g_st.last_http_code;
 }
 
-KELMCAT_API const char *kelmcat_last_url(void) noexcept {
-  Guard g(g_st.lock);
-  return g_st.last_url ? g_st.last_url : kel_empty;
-}
-
 KELMCAT_API int32_t kelmcat_warning_count(void) noexcept {
   Guard g(g_st.lock);
   return g_st.warning_count;

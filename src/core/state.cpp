@@ -43,9 +43,13 @@ void kel_state_reset_locked() {
   g_st.cancel_requested = 0;
   g_st.last_code = 0;
   g_st.last_http_code = 0;
+  std::free(g_st.last_url_sent);
+  g_st.last_url_sent = nullptr;
+  g_st.last_url_sent_cap = 0;
   std::free(g_st.last_url);
   g_st.last_url = nullptr;
   g_st.last_url_cap = 0;
+  g_st.last_url_shown = false;
   std::free(g_st.last_error);
   g_st.last_error = nullptr;
   for (int32_t i = 0; i < g_st.warning_count; ++i) std::free(g_st.warnings[i]);

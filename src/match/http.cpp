@@ -15,24 +15,43 @@ void give_back(const kelmcat_io *io, void *p) {
   if (io->release) io->release(io->ctx, p);
 }
 
-// Keeps the redacted URL as the last URL, in the block the previous one used
-// when it is large enough. Without memory for it the last URL reads "".
+// Keeps url, as sent, as the last URL, in the block the previous one used
+// when it is large enough; it is redacted only when it is read. Without memory
+// for it the last URL reads "".
 void record_url(const char *url, int32_t status) {
-  char first[1280];
-  size_t len = kel_redact_url_to(url, first, sizeof first);
+  size_t len = std::strlen(url);
   std::lock_guard<std::mutex> g(g_st.lock);
   g_st.last_http_code = status;
+  g_st.last_url_shown = false;
+  if (g_st.last_url_sent_cap < len + 1) {
+    std::free(g_st.last_url_sent);
+    g_st.last_url_sent_cap = 0;
+    g_st.last_url_sent = static_cast<char *>(std::malloc(len + 1));
+    if (!g_st.last_url_sent) return;
+    g_st.last_url_sent_cap = len + 1;
+  }
+  std::memcpy(g_st.last_url_sent, url, len + 1);
+}
+
+// Makes last_url the redacted form of the last URL sent, in the block it
+// used before when that is large enough. False when memory runs out. The
+// caller holds the lock.
+bool show_last_url_locked() {
+  char first[1280];
+  size_t len = kel_redact_url_to(g_st.last_url_sent, first, sizeof first);
   if (g_st.last_url_cap < len + 1) {
     std::free(g_st.last_url);
     g_st.last_url_cap = 0;
     g_st.last_url = static_cast<char *>(std::malloc(len + 1));
-    if (!g_st.last_url) return;
+    if (!g_st.last_url) return false;
     g_st.last_url_cap = len + 1;
   }
   if (len < sizeof first)
     std::memcpy(g_st.last_url, first, len + 1);
   else
-    kel_redact_url_to(url, g_st.last_url, len + 1);
+    kel_redact_url_to(g_st.last_url_sent, g_st.last_url, len + 1);
+  g_st.last_url_shown = true;
+  return true;
 }
 
 }  // namespace
@@ -111,4 +130,11 @@ int kel_http_get(const char *url, kel_buf *out) {
   }
   give_back(io, body);
   return KELMCAT_OK;
+}
+
+extern "C" KELMCAT_API const char *kelmcat_last_url(void) noexcept {
+  std::lock_guard<std::mutex> g(g_st.lock);
+  if (!g_st.last_url_sent) return kel_empty;
+  if (!g_st.last_url_shown && !show_last_url_locked()) return kel_empty;
+  return g_st.last_url;
 }

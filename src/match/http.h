@@ -46,7 +46,8 @@ void kel_http_config_reset(void);
 // 300 to 499, KELMCAT_ERR_MATCHER_DOWN for 500 and above (no message for
 // these two), or KELMCAT_ERR_OOM when out cannot grow (no message).
 // Every request that reaches a table records the status as the last HTTP
-// code and the redacted url as the last URL. Never call with the state lock held.
+// code and the url as the last URL (which kelmcat_last_url shows redacted).
+// Never call with the state lock held.
 int kel_http_get(const char *url, kel_buf *out);
 
 // Where the built-in client's answers to this thread's requests may already
