@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/core_internal.h"
@@ -343,6 +345,54 @@ TEST_F(Matcher, LookupRequest) {
   for (size_t i = 0; i < escaped.size(); i += 6) ASSERT_EQ(escaped.substr(i, 6), "%C3%A9") << i;
 }
 
+// Where a long name is cut: before the first character (not byte) whose
+// escape would not fit, wherever that falls among plain runs and escapes.
+TEST_F(Matcher, LookupNameCutAtTheLastCharacterThatFits) {
+  auto escape = [](const std::string &s) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+      if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~')
+        out += static_cast<char>(c);
+      else
+        out += std::string("%") + hex[c >> 4] + hex[c & 15];
+    }
+    return out;
+  };
+  const std::string head = std::string(kHost) + "/api/lookup?id=";
+  const std::string tail = "&read=true&version=v2";
+  const size_t budget = 1023 - head.size() - tail.size();
+  // The escape of the longest prefix that ends before a byte starting a
+  // character (or at the end) and whose escape fits.
+  auto expected = [&](const std::string &name) {
+    for (size_t i = name.size();; --i) {
+      bool boundary = i == name.size() || (static_cast<unsigned char>(name[i]) & 0xC0) != 0x80;
+      std::string e = escape(name.substr(0, i));
+      if (boundary && e.size() <= budget) return e;
+    }
+  };
+  const std::string a(budget, 'a');
+  const std::string e_acute = "\xC3\xA9", smile = "\xF0\x9F\x98\x80";
+  const std::vector<std::string> names = {
+      "short \xC3\xA9 name",
+      a + "a",                                       // cut inside a plain run
+      a.substr(0, budget - 1) + e_acute,             // the character does not fit at all
+      a.substr(0, budget - 7) + e_acute + "bbbb",    // fits, then a plain run is cut
+      a.substr(0, budget - 4) + e_acute,             // its second byte would not fit
+      a.substr(0, budget - 4) + "\x80\x80",          // stray continuations go with the 'a'
+      a.substr(0, budget - 2) + " ",                 // one escape too many
+      a.substr(0, budget - 9) + smile + smile,       // a four-byte character cut whole
+      "\x80" + a,                                    // a name starting mid-character
+      std::string(budget / 3, ' ') + "x" + e_acute,  // escapes only, then a plain byte
+  };
+  for (const std::string &name : names) {
+    SCOPED_TRACE(escape(name.substr(0, 12)) + "... (" + std::to_string(name.size()) + " bytes)");
+    char url[1024];
+    ASSERT_TRUE(kel_lookup_url(name.c_str(), url));
+    EXPECT_EQ(std::string(url), head + expected(name) + tail);
+  }
+}
+
 TEST_F(Matcher, LookupFailuresBeforeAndOfTheRequest) {
   serve("{\"imDbId\":\"tt1\"}");
   int32_t tv = 3;
@@ -422,6 +472,71 @@ TEST_F(Matcher, IsMovieFailures) {
   // An id that does not fit the request is refused rather than cut to another id.
   EXPECT_EQ(kel_is_movie(std::string(200, ' ').c_str(), &movie), KELMCAT_ERR_ARG);
   EXPECT_EQ(s_host.urls.size(), before);
+}
+
+// Each request goes where the configuration says at that moment: a change of
+// the matcher host, the service bases or the IO table, made on this thread or
+// another, and a shutdown, are all seen by the next request.
+TEST_F(Matcher, RequestsFollowEveryChangeOfWhereTheyGo) {
+  static std::vector<std::string> second_urls;
+  second_urls.clear();
+  static const kelmcat_io second{nullptr,
+                                 [](void *, const char *url, char **, int32_t *s, char **) {
+                                   second_urls.push_back(url);
+                                   *s = 404;
+                                   return int32_t{0};
+                                 },
+                                 nullptr, nullptr};
+  serve("{\"imDbId\":\"tt1\"}");
+  auto lookup = [] {
+    char *id = nullptr;
+    int32_t rc = kel_match_file("A", nullptr, &id);
+    std::free(id);
+    return rc;
+  };
+  auto last = [] { return s_host.urls.empty() ? std::string() : s_host.urls.back(); };
+  const std::string path = "/api/lookup?id=A&read=true&version=v2";
+
+  ASSERT_EQ(lookup(), 0);
+  EXPECT_EQ(last(), kHost + path);
+  ASSERT_EQ(kelmcat_set_matcher_host("https://other.test"), 0);
+  ASSERT_EQ(lookup(), 0);
+  EXPECT_EQ(last(), "https://other.test" + path);
+  std::thread([] { ASSERT_EQ(kelmcat_set_matcher_host("https://third.test"), 0); }).join();
+  ASSERT_EQ(lookup(), 0);
+  EXPECT_EQ(last(), "https://third.test" + path);
+
+  int32_t movie = 0;
+  ASSERT_EQ(kel_is_movie("tt1", &movie), 0);
+  EXPECT_EQ(last(), KEL_CATALOGUE_BASE "/api/AAA/IsMovie?imdbId=tt1");
+  std::thread([] {
+    ASSERT_EQ(kelmcat_set_service_bases("https://mi.test", "https://cat.test"), 0);
+  }).join();
+  ASSERT_EQ(kel_is_movie("tt1", &movie), 0);
+  EXPECT_EQ(last(), "https://cat.test/api/AAA/IsMovie?imdbId=tt1");
+
+  size_t host_requests = s_host.urls.size();
+  std::thread([] { kelmcat_set_io(&second); }).join();
+  EXPECT_EQ(lookup(), KELMCAT_ERR_NO_MATCH);  // the second table answers 404
+  EXPECT_EQ(second_urls, std::vector<std::string>{"https://third.test" + path});
+  kelmcat_set_io(nullptr);
+  EXPECT_EQ(lookup(), KELMCAT_ERR_NO_IO);
+  EXPECT_STREQ(kelmcat_last_error(), "no io backend installed");
+  kelmcat_set_io(&kHostTable);
+  ASSERT_EQ(lookup(), 0);
+  EXPECT_EQ(s_host.urls.size(), host_requests + 1);
+
+  kelmcat_shutdown();
+  EXPECT_EQ(lookup(), KELMCAT_ERR_NO_IO);
+  EXPECT_STREQ(kelmcat_last_error(), "matcher host not set");
+  ASSERT_EQ(kelmcat_set_matcher_host(kHost), 0);
+  EXPECT_EQ(lookup(), KELMCAT_ERR_NO_IO);
+  EXPECT_STREQ(kelmcat_last_error(), "no io backend — call kelmcat_use_curl/use_fake/set_io");
+  ASSERT_EQ(kel_is_movie("tt1", &movie), KELMCAT_ERR_NO_IO);
+  kelmcat_set_io(&kHostTable);
+  ASSERT_EQ(kel_is_movie("tt1", &movie), 0);
+  EXPECT_EQ(last(), KEL_CATALOGUE_BASE "/api/AAA/IsMovie?imdbId=tt1");
+  EXPECT_EQ(s_host.urls.size(), host_requests + 2);
 }
 
 // ---- Through the built-in fake ----------------------------------------------

@@ -3,6 +3,7 @@
 #ifndef KELMCAT_CORE_INTERNAL_H
 #define KELMCAT_CORE_INTERNAL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -29,6 +30,11 @@ struct kelmcat_state {
   std::mutex lock;
   int32_t io_kind = -1;  // -1 none, 0 host table, 1 built-in fake, 2 built-in client
   const kelmcat_io *io = nullptr;
+  // Moves on (kel_request_config_changed_locked) whenever io_kind, io,
+  // matcher_host or a service base changes: a thread that keeps its own copy
+  // of them for its requests reads them again, under the lock, only when this
+  // has moved. 0 is never a value of it.
+  std::atomic<uint64_t> request_config_gen{1};
   kelmcat_vault vault{};
   int32_t have_vault = 0;
   kelmcat_log_fn log_fn = nullptr;
@@ -85,6 +91,12 @@ void kel_strlist_free(kel_strlist *l);
 // keep to its load-time value (the result list is the results subsystem's).
 // The caller holds the lock.
 void kel_state_reset_locked();
+
+// To be called, with the lock held, by whatever changes io_kind, io,
+// matcher_host or a service base.
+inline void kel_request_config_changed_locked() {
+  g_st.request_config_gen.fetch_add(1, std::memory_order_release);
+}
 
 // The rule for a service base URL: present ("null_text" otherwise), beginning
 // with "https://" and at most 255 bytes; false with the error recorded, the

@@ -102,6 +102,7 @@ KELMCAT_API int32_t kelmcat_set_matcher_host(const char *base_url) noexcept {
   if (!kel_https_base_ok(base_url, "matcher host", "null host")) return KELMCAT_ERR_ARG;
   Guard g(g_st.lock);
   store_text(g_st.matcher_host, base_url);
+  kel_request_config_changed_locked();
   return KELMCAT_OK;
 }
 

@@ -20,6 +20,7 @@ void kel_strlist_free(kel_strlist *l) {
 void kel_state_reset_locked() {
   g_st.io_kind = -1;
   g_st.io = nullptr;
+  kel_request_config_changed_locked();
   g_st.vault = kelmcat_vault{};
   g_st.have_vault = 0;
   g_st.log_fn = nullptr;

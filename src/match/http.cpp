@@ -60,22 +60,43 @@ void kel_http_hold_answers(kel_http_held_fn fn) {
   t_held = fn;
 }
 
-int kel_http_get(const char *url, kel_buf *out) {
+const kel_request_config &kel_request_config_now(void) {
+  // Trivially built: thread_local then costs no guard on each use.
+  thread_local kel_request_config t_config;
+  if (t_config.gen == g_st.request_config_gen.load(std::memory_order_acquire)) return t_config;
+  std::lock_guard<std::mutex> g(g_st.lock);
+  kel_request_config &c = t_config;
+  c.gen = g_st.request_config_gen.load(std::memory_order_relaxed);
+  c.io_kind = g_st.io_kind;
+  c.io = g_st.io;
+  if (c.io_kind == KEL_IO_FAKE) c.io = kel_fake_io();
+#ifndef KELMCAT_NO_CURL
+  if (c.io_kind == KEL_IO_CURL) c.io = kel_curl_io();
+#endif
+  c.matcher_host_len = strnlen(g_st.matcher_host, sizeof c.matcher_host - 1);
+  std::memcpy(c.matcher_host, g_st.matcher_host, c.matcher_host_len);
+  c.matcher_host[c.matcher_host_len] = '\0';
+  c.catalogue_base_len = kel_catalogue_base_locked(c.catalogue_base);
+  return t_config;
+}
+
+void kel_http_answer::reset() {
+  // Held since a 2xx answer: its body goes back even when it is null.
+  if (io_) give_back(io_, body_);
+  io_ = nullptr;
+  body_ = nullptr;
+  status_ = 0;
+}
+
+int kel_http_fetch(const char *url, kel_http_answer *out) {
+  out->reset();
   if (!url) {
     kel_set_error("null url");
     return KELMCAT_ERR_ARG;
   }
-  int32_t kind;
-  const kelmcat_io *io;
-  {
-    std::lock_guard<std::mutex> g(g_st.lock);
-    kind = g_st.io_kind;
-    io = g_st.io;
-  }
-  if (kind == KEL_IO_FAKE) io = kel_fake_io();
-#ifndef KELMCAT_NO_CURL
-  if (kind == KEL_IO_CURL) io = kel_curl_io();
-#endif
+  const kel_request_config &config = kel_request_config_now();
+  int32_t kind = config.io_kind;
+  const kelmcat_io *io = config.io;
   if (kind < 0) {
     kel_set_error("no io backend — call kelmcat_use_curl/use_fake/set_io");
     return KELMCAT_ERR_NO_IO;
@@ -120,15 +141,21 @@ int kel_http_get(const char *url, kel_buf *out) {
     return KELMCAT_ERR_TRANSPORT;
   }
   give_back(io, error);
+  out->status_ = status;
   if (status < 200 || status > 299) {
     give_back(io, body);
     return status < 500 ? KELMCAT_ERR_HTTP : KELMCAT_ERR_MATCHER_DOWN;
   }
-  if (out && kel_buf_adds(out, body) != 0) {
-    give_back(io, body);
-    return KELMCAT_ERR_OOM;
-  }
-  give_back(io, body);
+  out->io_ = io;
+  out->body_ = body;
+  return KELMCAT_OK;
+}
+
+int kel_http_get(const char *url, kel_buf *out) {
+  kel_http_answer answer;
+  int rc = kel_http_fetch(url, &answer);
+  if (rc != KELMCAT_OK) return rc;
+  if (out && kel_buf_adds(out, answer.body()) != 0) return KELMCAT_ERR_OOM;
   return KELMCAT_OK;
 }
 

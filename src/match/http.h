@@ -19,6 +19,24 @@
 // The current base URLs, copied under the state lock.
 void kel_media_index_base(char (&out)[KEL_BASE_SIZE]);
 void kel_catalogue_base(char (&out)[KEL_BASE_SIZE]);
+// The same for a caller that holds the state lock; returns the base's length.
+size_t kel_catalogue_base_locked(char (&out)[KEL_BASE_SIZE]);
+
+// What every request reads from the configuration: where it goes (the IO
+// table resolved from the IO kind) and the bases of its URL.
+struct kel_request_config {
+  uint64_t gen;          // the request_config_gen it was copied at; 0: not yet
+  int32_t io_kind;       // KEL_IO_* or -1 for none
+  const kelmcat_io *io;  // the table of that kind (the host's may be null)
+  char matcher_host[256];
+  size_t matcher_host_len;
+  char catalogue_base[KEL_BASE_SIZE];
+  size_t catalogue_base_len;
+};
+// The calling thread's copy, first read again under the state lock when the
+// configuration changed since it was made (else no lock is taken). The copy
+// is rewritten by this thread's next call.
+const kel_request_config &kel_request_config_now(void);
 
 // How the built-in HTTP client makes its requests (kelmcat_set_http_options).
 struct kel_http_options {
@@ -49,6 +67,35 @@ void kel_http_config_reset(void);
 // code and the url as the last URL (which kelmcat_last_url shows redacted).
 // Never call with the state lock held.
 int kel_http_get(const char *url, kel_buf *out);
+
+// A 2xx answer's body, read where the IO table put it: it is handed back to
+// the table when the answer is destroyed or reset. A null body reads as "".
+class kel_http_answer {
+ public:
+  kel_http_answer() = default;
+  ~kel_http_answer() { reset(); }
+  kel_http_answer(const kel_http_answer &) = delete;
+  kel_http_answer &operator=(const kel_http_answer &) = delete;
+
+  // The body up to its first NUL; valid until the answer is reset.
+  const char *body() const { return body_ ? body_ : ""; }
+  // The status of the last fetch into it when it was a 2xx one or failed with
+  // KELMCAT_ERR_HTTP or KELMCAT_ERR_MATCHER_DOWN; 0 otherwise.
+  int32_t status() const { return status_; }
+  // Hands the body back; the answer is then empty.
+  void reset();
+
+ private:
+  friend int kel_http_fetch(const char *url, kel_http_answer *out);
+  const kelmcat_io *io_ = nullptr;
+  char *body_ = nullptr;
+  int32_t status_ = 0;
+};
+
+// kel_http_get without the copy: a 2xx answer's body stays in out (whatever
+// it held before is handed back first). The same results, messages and
+// hand-backs, except that it never runs out of memory.
+int kel_http_fetch(const char *url, kel_http_answer *out);
 
 // Where the built-in client's answers to this thread's requests may already
 // wait (the scan's look-ahead): kel_http_get asks it before making a request

@@ -136,6 +136,13 @@ void kel_http_options_get(kel_http_options *out) {
   *out = s_options;
 }
 
+size_t kel_catalogue_base_locked(char (&out)[KEL_BASE_SIZE]) {
+  size_t len = strnlen(s_catalogue_base, sizeof out - 1);
+  std::memcpy(out, s_catalogue_base, len);
+  out[len] = '\0';
+  return len;
+}
+
 void kel_media_index_base(char (&out)[KEL_BASE_SIZE]) {
   Guard g(g_st.lock);
   std::memcpy(out, s_media_index_base, sizeof out);
@@ -150,6 +157,7 @@ void kel_http_config_reset(void) {
   Guard g(g_st.lock);
   copy_text(s_media_index_base, KEL_MEDIA_INDEX_BASE);
   copy_text(s_catalogue_base, KEL_CATALOGUE_BASE);
+  kel_request_config_changed_locked();
   s_options = kel_http_options_default();
 }
 
@@ -163,6 +171,7 @@ KELMCAT_API int32_t kelmcat_set_service_bases(const char *media_index_base,
   Guard g(g_st.lock);
   copy_text(s_media_index_base, media_index_base);
   copy_text(s_catalogue_base, catalogue_base);
+  kel_request_config_changed_locked();
   return KELMCAT_OK;
 }
 

@@ -9,6 +9,7 @@ KELMCAT_API void kelmcat_set_io(const kelmcat_io *table) noexcept {
   std::lock_guard<std::mutex> g(g_st.lock);
   g_st.io = table;
   if (table) g_st.io_kind = KEL_IO_HOST;
+  kel_request_config_changed_locked();
 }
 
 KELMCAT_API int32_t kelmcat_use_curl(void) noexcept {
@@ -20,6 +21,7 @@ KELMCAT_API int32_t kelmcat_use_curl(void) noexcept {
   if (!kel_curl_init()) return KELMCAT_ERR_NO_IO;
   std::lock_guard<std::mutex> g(g_st.lock);
   g_st.io_kind = KEL_IO_CURL;
+  kel_request_config_changed_locked();
   return KELMCAT_OK;
 #endif
 }
@@ -44,4 +46,5 @@ KELMCAT_API int32_t kelmcat_set_vault(const kelmcat_vault *table) noexcept {
 void kel_select_fake_io(void) {
   std::lock_guard<std::mutex> g(g_st.lock);
   g_st.io_kind = KEL_IO_FAKE;
+  kel_request_config_changed_locked();
 }
