@@ -30,12 +30,9 @@ size_t s_capcorr = 0;
 // heap keys of s_corr, which never move.
 kel::FlatMap<const char *> s_corr_first;
 
-// The indexed keys in response order. Their bytes live back to back in
-// s_indexed_bytes, sized for the whole response before the first key is
-// stored, so the views never move.
-char **s_indexed = nullptr;
-size_t s_nindexed = 0;
-size_t s_capindexed = 0;
+// The indexed keys. Their bytes live back to back in s_indexed_bytes, in
+// response order, sized for the whole response before the first key is
+// stored, so the set's views never move.
 char *s_indexed_bytes = nullptr;
 size_t s_indexed_used = 0;
 size_t s_indexed_room = 0;
@@ -56,12 +53,10 @@ void corrections_free() {
   s_corr_first.clear();
 }
 
-// Frees the entries; the array keeps its capacity.
 void indexed_clear() {
   std::free(s_indexed_bytes);
   s_indexed_bytes = nullptr;
   s_indexed_used = s_indexed_room = 0;
-  s_nindexed = 0;
   s_indexed_keys.clear();
 }
 
@@ -89,7 +84,6 @@ bool add_correction(std::string_view key, std::string_view imdb_id) {
 // Appends a copy of the key (with a terminator) to the key bytes, which have
 // room for it.
 bool add_indexed(std::string_view key) {
-  if (!kel_grow(s_indexed, s_nindexed, s_capindexed, size_t{128}, SIZE_MAX)) return false;
   if (s_indexed_room - s_indexed_used < key.size() + 1) return false;
   char *k = s_indexed_bytes + s_indexed_used;
   std::memcpy(k, key.data(), key.size());
@@ -101,7 +95,6 @@ bool add_indexed(std::string_view key) {
     return false;
   }
   s_indexed_used += key.size() + 1;
-  s_indexed[s_nindexed++] = k;
   return true;
 }
 
@@ -118,15 +111,17 @@ std::string shown_key(std::string_view key) {
   return std::string(key.substr(0, 32));
 }
 
-// The body text of a successful answer (an empty text when there is none).
-std::string_view body_text(const kel_buf &b) {
-  return b.data ? std::string_view(b.data, b.len) : std::string_view();
+// Parses the answer's body and hands it back to the IO table at once.
+bool parse_answer(kj::Doc &doc, kel_http_answer &answer) {
+  const char *body = answer.body();
+  bool parsed = doc.parse(body, std::strlen(body));
+  answer.reset();
+  return parsed;
 }
 
-int32_t load_corrections(kel_buf &body) {
+int32_t load_corrections(kel_http_answer &answer) {
   kj::Doc doc;
-  bool parsed = doc.parse(body_text(body));
-  kel_buf_free(&body);
+  bool parsed = parse_answer(doc, answer);
   kj::Val root = doc.root();
   if (!parsed || !root.is_obj()) {
     kel_set_error("Corrections response is not a JSON object");
@@ -158,21 +153,21 @@ int32_t load_corrections(kel_buf &body) {
   return KELMCAT_OK;
 }
 
-int32_t load_indexed(kel_buf &body) {
+int32_t load_indexed(kel_http_answer &answer) {
   kj::Doc doc;
-  bool parsed = doc.parse(body_text(body));
-  kel_buf_free(&body);
+  bool parsed = parse_answer(doc, answer);
   kj::Val root = doc.root();
   if (!parsed || !root.is_arr()) {
     kel_set_error("Find response is not an array");
     return KELMCAT_ERR_HTTP;
   }
-  // Room for every key first: the set's views point into it.
+  // Room for every key first: the set's views point into it. Elements that
+  // are not strings read as empty ones, which are left out.
   size_t n = root.size(), bytes = 0, keys = 0;
   for (size_t i = 0; i < n; ++i) {
-    kj::Val v = root.at(i);
-    if (!v.is_str() || v.str().empty()) continue;
-    bytes += v.str().size() + 1;
+    size_t len = root.at(i).str().size();
+    if (len == 0) continue;
+    bytes += len + 1;
     ++keys;
   }
   if (bytes > 0) {
@@ -182,9 +177,9 @@ int32_t load_indexed(kel_buf &body) {
     s_indexed_keys.reserve(keys);
   }
   for (size_t i = 0; i < n; ++i) {
-    kj::Val v = root.at(i);
-    if (!v.is_str() || v.str().empty()) continue;
-    if (!add_indexed(v.str())) return KELMCAT_ERR_OOM;
+    std::string_view key = root.at(i).str();
+    if (key.empty()) continue;
+    if (!add_indexed(key)) return KELMCAT_ERR_OOM;
   }
   return KELMCAT_OK;
 }
@@ -194,10 +189,6 @@ int32_t load_indexed(kel_buf &body) {
 void kel_matcher_state_reset(void) {
   corrections_free();
   indexed_clear();
-  std::free(s_indexed);
-  s_indexed = nullptr;
-  s_capindexed = 0;
-  s_indexed_keys.clear();
 }
 
 int32_t kel_corrections_load(void) {
@@ -206,16 +197,12 @@ int32_t kel_corrections_load(void) {
   kel_media_index_base(base);
   char url[KEL_BASE_SIZE + 32];
   std::snprintf(url, sizeof url, "%s/api/MediaIndex/Corrections", base);
-  kel_buf body{};
-  int rc = kel_http_get(url, &body);
-  if (rc != KELMCAT_OK) {
-    kel_buf_free(&body);
-    return rc;
-  }
+  kel_http_answer answer;
+  int rc = kel_http_fetch(url, &answer);
+  if (rc != KELMCAT_OK) return rc;
   try {
-    return load_corrections(body);
+    return load_corrections(answer);
   } catch (const std::bad_alloc &) {
-    kel_buf_free(&body);
     return KELMCAT_ERR_OOM;
   }
 }
@@ -247,21 +234,17 @@ int32_t kel_find_indexed(const char *user_id, const char *runtime_id) {
     kel_set_error("Find request too long: user id and runtime config id exceed the URL buffer");
     return KELMCAT_ERR_ARG;
   }
-  kel_buf body{};
-  int rc = kel_http_get(url, &body);
-  if (rc != KELMCAT_OK) {
-    kel_buf_free(&body);
-    return rc;
-  }
+  kel_http_answer answer;
+  int rc = kel_http_fetch(url, &answer);
+  if (rc != KELMCAT_OK) return rc;
   try {
-    return load_indexed(body);
+    return load_indexed(answer);
   } catch (const std::bad_alloc &) {
-    kel_buf_free(&body);
     return KELMCAT_ERR_OOM;
   }
 }
 
 int32_t kel_indexed_has(const char *key) {
-  if (!key || s_nindexed == 0) return 0;
+  if (!key || s_indexed_keys.size() == 0) return 0;
   return s_indexed_keys.find(std::string_view(key)) ? 1 : 0;
 }
