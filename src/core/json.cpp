@@ -201,29 +201,6 @@ using RDoc = rapidjson::GenericDocument<rapidjson::UTF8<>,
                                         rapidjson::MemoryPoolAllocator<HeapAlloc>, HeapAlloc>;
 using RValue = RDoc::ValueType;
 
-// The writer's output: a std::string used as a byte array of which the first
-// len bytes are written. The writer reserves room for a whole string or number
-// before putting its bytes, so each byte is a store; growth throws
-// std::bad_alloc.
-struct TextOut {
-  using Ch = char;
-  std::string text;
-  size_t len = 0;
-  void Reserve(size_t count) {
-    if (text.size() - len < count) {
-      if (count > text.max_size() - len) throw std::bad_alloc();
-      size_t want = len + count;
-      text.resize(want < 2 * text.size() ? 2 * text.size() : (want < 256 ? 256 : want));
-    }
-  }
-  void Put(char c) {
-    Reserve(1);
-    text[len++] = c;
-  }
-  void PutUnsafe(char c) { text[len++] = c; }
-  void Flush() {}
-};
-
 const RValue *rv(const void *v) {
   return static_cast<const RValue *>(v);
 }
@@ -439,86 +416,158 @@ Val Doc::root() const {
 // The writer is the module's own: compact text, strings escaped as the parser
 // library's writer escapes them (the two-character escapes for \b \t \n \f
 // \r, \" and \\, "\u00XX" for the other control characters, every other
-// byte as it is), numbers in decimal. Texts are checked for UTF-8 first.
+// byte as it is), numbers in decimal. Texts are checked for UTF-8 as they are
+// escaped.
 struct Writer::Impl {
   struct Level {
     bool in_array;
-    uint64_t count;  // values (and keys) written in it
+    bool empty;      // nothing written in it yet
+    bool after_key;  // in an object: a member name written, its value next
   };
-  TextOut out;
+  // The text: the first kInline bytes inline, more on the heap. Room is
+  // reserved for a whole string or number before its bytes are stored.
+  static constexpr size_t kInline = 1024;
+  char *buf = inline_buf;
+  size_t len = 0;
+  size_t cap = kInline;
+  char inline_buf[kInline];
   // Open containers: the first ones inline, deeper ones on the heap.
   Level inline_levels[16];
   std::vector<Level> more;
   size_t depth = 0;
+  Level *cur = nullptr;  // the innermost open container
   bool has_root = false;
   bool ok = true;
+
+  Impl() = default;
+  Impl(const Impl &) = delete;
+  Impl &operator=(const Impl &) = delete;
+  ~Impl() {
+    if (buf != inline_buf) std::free(buf);
+  }
+
+  void reserve(size_t n) {
+    if (cap - len < n) grow(n);
+  }
+  void grow(size_t n) {
+    if (n > SIZE_MAX / 2 - len) throw std::bad_alloc();
+    size_t want = len + n;
+    size_t to = want < 2 * cap ? 2 * cap : want;
+    if (buf == inline_buf) {
+      char *p = static_cast<char *>(s_heap.Malloc(to));
+      std::memcpy(p, inline_buf, len);
+      buf = p;
+    } else {
+      buf = static_cast<char *>(s_heap.Realloc(buf, cap, to));
+    }
+    cap = to;
+  }
+  void put(char c) {
+    reserve(1);
+    buf[len++] = c;
+  }
+  void raw(const char *p, size_t n) {
+    reserve(n);
+    std::memcpy(buf + len, p, n);
+    len += n;
+  }
 
   Level *top() { return depth <= 16 ? &inline_levels[depth - 1] : &more[depth - 17]; }
   void push(bool in_array) {
     if (depth < 16)
-      inline_levels[depth] = Level{in_array, 0};
+      inline_levels[depth] = Level{in_array, true, false};
     else
-      more.push_back(Level{in_array, 0});
+      more.push_back(Level{in_array, true, false});
     ++depth;
+    cur = top();
   }
   void pop() {
     if (depth > 16) more.pop_back();
     --depth;
+    cur = depth > 0 ? top() : nullptr;
   }
 
-  // The separator before a value; false when a value cannot go here (a
-  // non-string where an object wants a key, a second root).
-  bool prefix(bool is_string) {
-    if (depth == 0) {
+  // True when a string written now is an object's member name.
+  bool at_key() const { return cur && !cur->in_array && !cur->after_key; }
+  // The separator before a member name (at_key() holds); the colon follows
+  // the name.
+  void before_key() {
+    if (!cur->empty) put(',');
+    cur->empty = false;
+    cur->after_key = true;
+  }
+  // The separator before any other value; false when a value cannot go here
+  // (where an object wants a member name, a second root).
+  bool before_value() {
+    if (!cur) {
       if (has_root) return false;
       has_root = true;
       return true;
     }
-    Level *l = top();
-    if (!l->in_array && l->count % 2 == 0 && !is_string) return false;
-    if (l->count > 0) out.Put(l->in_array ? ',' : (l->count % 2 == 0 ? ',' : ':'));
-    l->count++;
+    if (cur->in_array) {
+      if (!cur->empty) put(',');
+      cur->empty = false;
+      return true;
+    }
+    if (!cur->after_key) return false;
+    cur->after_key = false;
     return true;
   }
   bool end(bool in_array) {
-    if (depth == 0) return false;
-    Level *l = top();
-    if (l->in_array != in_array || (!in_array && l->count % 2 != 0)) return false;
+    if (!cur || cur->in_array != in_array || cur->after_key) return false;
     pop();
-    out.Put(in_array ? ']' : '}');
+    put(in_array ? ']' : '}');
     return true;
   }
-  void raw(const char *p, size_t n) {
-    out.Reserve(n);
-    std::memcpy(&out.text[out.len], p, n);
-    out.len += n;
-  }
-  void string(std::string_view s) {
+
+  // Appends s quoted and escaped. False when s is not well-formed UTF-8; the
+  // text then ends where it did before.
+  bool string(std::string_view s) {
     static const char hex[] = "0123456789ABCDEF";
-    if (s.size() > (SIZE_MAX - 2) / 6) throw std::bad_alloc();
-    out.Reserve(2 + s.size() * 6);
-    char *w = &out.text[out.len];
+    const size_t start = len;
+    if (s.size() > SIZE_MAX / 2) throw std::bad_alloc();
+    // Room for the quotes and every byte as itself; an escape adds room for
+    // its own extra bytes.
+    reserve(s.size() + 2);
+    char *w = buf + len;
     *w++ = '"';
-    const char *p = s.data();
-    const char *e = p + s.size();
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
+    const unsigned char *e = p + s.size();
     while (p < e) {
-      // A run of bytes that stand for themselves, copied at once.
-      const char *run = p;
-      // Eight bytes at a time while none of them is a control character, a
-      // quote or a backslash (bytes of 0x80 and up stand for themselves).
+      // A run of ASCII bytes that stand for themselves, copied at once:
+      // eight bytes at a time while none of them is a control character, a
+      // quote, a backslash or a byte of 0x80 and up.
+      const unsigned char *run = p;
       constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
       while (e - p >= 8) {
         uint64_t x;
         std::memcpy(&x, p, 8);
         uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
-        if ((((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b)) & highs) break;
+        if ((((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b) | x) & highs) break;
         p += 8;
       }
-      while (p < e && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') ++p;
+      while (p < e && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') ++p;
       std::memcpy(w, run, static_cast<size_t>(p - run));
       w += p - run;
       if (p == e) break;
-      unsigned char c = static_cast<unsigned char>(*p++);
+      if (*p >= 0x80) {
+        // A multi-byte character, kept as it is once it is checked.
+        uint32_t cp;
+        size_t n = kel_utf8_next(p, static_cast<size_t>(e - p), &cp);
+        if (n == 0) {
+          len = start;
+          return false;
+        }
+        std::memcpy(w, p, n);
+        w += n;
+        p += n;
+        continue;
+      }
+      unsigned char c = *p++;
+      // Up to five bytes more than the one byte reserved for c.
+      len = static_cast<size_t>(w - buf);
+      reserve(static_cast<size_t>(e - p) + 7);
+      w = buf + len;
       *w++ = '\\';
       switch (c) {
         case '"':
@@ -551,36 +600,75 @@ struct Writer::Impl {
       }
     }
     *w++ = '"';
-    out.len = static_cast<size_t>(w - out.text.data());
+    len = static_cast<size_t>(w - buf);
+    return true;
   }
+  // A key and a string are written alike: a member name where an object
+  // wants one, a value anywhere else.
   void text(std::string_view s) {
-    ok = ok && fits(s) && kel_utf8_valid(s.data(), s.size()) && prefix(true);
-    if (ok) string(s);
+    if (!ok || !fits(s)) {
+      ok = false;
+      return;
+    }
+    size_t mark = len;
+    bool name = at_key();
+    if (name)
+      before_key();
+    else
+      ok = before_value();
+    if (ok && !string(s)) {
+      ok = false;
+      len = mark;
+    }
+    if (ok && name) put(':');
+  }
+  // The same for a text already known to need no check and no escape.
+  void plain_text(std::string_view s) {
+    if (!ok) return;
+    bool name = at_key();
+    if (name)
+      before_key();
+    else
+      ok = before_value();
+    if (!ok) return;
+    reserve(s.size() + 3);
+    char *w = buf + len;
+    *w++ = '"';
+    std::memcpy(w, s.data(), s.size());
+    w += s.size();
+    *w++ = '"';
+    if (name) *w++ = ':';
+    len = static_cast<size_t>(w - buf);
   }
   void scalar(const char *p, size_t n, bool good = true) {
-    ok = ok && good && prefix(false);
+    ok = ok && good && before_value();
     if (ok) raw(p, n);
   }
 };
 
-Writer::Writer() : impl_(new Impl) {}
-Writer::~Writer() = default;
+Writer::Writer() {
+  static_assert(sizeof(Impl) <= kSpace && alignof(Impl) <= 16, "Writer::kSpace too small");
+  impl_ = new (space_) Impl;
+}
+Writer::~Writer() {
+  impl_->~Impl();
+}
 
 void Writer::start_obj() {
-  impl_->ok = impl_->ok && impl_->prefix(false);
+  impl_->ok = impl_->ok && impl_->before_value();
   if (impl_->ok) {
     impl_->push(false);
-    impl_->out.Put('{');
+    impl_->put('{');
   }
 }
 void Writer::end_obj() {
   impl_->ok = impl_->ok && impl_->end(false);
 }
 void Writer::start_arr() {
-  impl_->ok = impl_->ok && impl_->prefix(false);
+  impl_->ok = impl_->ok && impl_->before_value();
   if (impl_->ok) {
     impl_->push(true);
-    impl_->out.Put('[');
+    impl_->put('[');
   }
 }
 void Writer::end_arr() {
@@ -588,6 +676,12 @@ void Writer::end_arr() {
 }
 void Writer::key(std::string_view k) {
   impl_->text(k);
+}
+void Writer::key(Name k) {
+  if (k.plain())
+    impl_->plain_text(k.view());
+  else
+    impl_->text(k.view());
 }
 void Writer::str(std::string_view s) {
   impl_->text(s);
@@ -686,7 +780,7 @@ bool Writer::ok() const {
 }
 
 std::string_view Writer::text() const {
-  return std::string_view(impl_->out.text.data(), impl_->out.len);
+  return std::string_view(impl_->buf, impl_->len);
 }
 
 }  // namespace kj

@@ -22,7 +22,16 @@ bool replace(char **field, const char *value) {
   return copy || !value;
 }
 
-void write_str(kj::Writer &w, const char *name, const char *value) {
+// The record's member names.
+constexpr kj::Name kKey("Key"), kImdbId("IMDbID"), kParentKey("ParentKey"), kFileName("FileName"),
+    kRuntimeConfigId("RuntimeConfigID"), kPath("Path"), kSize("Size"), kSeason("Season"),
+    kEpisode("Episode"), kRequiredVerify("RequiredVerify"), kExtension("Extension");
+static_assert(kKey.plain() && kImdbId.plain() && kParentKey.plain() && kFileName.plain() &&
+                  kRuntimeConfigId.plain() && kPath.plain() && kSize.plain() && kSeason.plain() &&
+                  kEpisode.plain() && kRequiredVerify.plain() && kExtension.plain(),
+              "record member names are written without escaping");
+
+void write_str(kj::Writer &w, kj::Name name, const char *value) {
   if (!value) return;
   w.key(name);
   w.str(value);
@@ -68,30 +77,30 @@ char *mfile_json(const mfile *m, const char *key) {
   try {
     kj::Writer w;
     w.start_obj();
-    w.key("Key");
+    w.key(kKey);
     w.str(key ? key : "");
-    write_str(w, "IMDbID", m->imdb_id);
-    write_str(w, "ParentKey", m->parent_key);
-    write_str(w, "FileName", m->file_name);
-    write_str(w, "RuntimeConfigID", m->runtime_config_id);
-    write_str(w, "Path", m->path);
+    write_str(w, kImdbId, m->imdb_id);
+    write_str(w, kParentKey, m->parent_key);
+    write_str(w, kFileName, m->file_name);
+    write_str(w, kRuntimeConfigId, m->runtime_config_id);
+    write_str(w, kPath, m->path);
     if (m->size >= 0) {
-      w.key("Size");
+      w.key(kSize);
       w.sint(m->size);
     }
     if (m->season >= 0) {
-      w.key("Season");
+      w.key(kSeason);
       w.sint(m->season);
     }
     if (m->episode >= 0) {
-      w.key("Episode");
+      w.key(kEpisode);
       w.sint(m->episode);
     }
     if (m->required_verify >= 0) {
-      w.key("RequiredVerify");
+      w.key(kRequiredVerify);
       w.boolean(m->required_verify == 1);
     }
-    write_str(w, "Extension", m->extension);
+    write_str(w, kExtension, m->extension);
     w.end_obj();
     if (!w.ok()) return nullptr;
     return copy_view(w.text());
