@@ -12,6 +12,13 @@
 #include <utility>
 #include <vector>
 
+// The parser scans strings and whitespace sixteen bytes at a time where the
+// machine has SSE2. Those loads are aligned and may read up to fifteen bytes
+// past a text's end: every text it reads that way is a copy with that much
+// room after it (Doc::parse).
+#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
 #include <rapidjson/document.h>
 #include <rapidjson/internal/dtoa.h>
 #include <rapidjson/internal/itoa.h>
@@ -335,11 +342,19 @@ Val Val::get(std::string_view name) const {
 void Val::get_many(const std::string_view *names, size_t n, Val *out) const {
   for (size_t i = 0; i < n; ++i) out[i] = Val();
   if (!is_obj()) return;
+  // Members whose name has a length no wanted name has are passed over
+  // without a comparison (lengths of 63 and more share one bit).
+  uint64_t lengths = 0;
+  for (size_t i = 0; i < n; ++i)
+    lengths |= uint64_t{1} << (names[i].size() < 63 ? names[i].size() : 63);
   size_t left = n;
   for (auto m = rv(v_)->MemberBegin(); m != rv(v_)->MemberEnd() && left > 0; ++m) {
-    std::string_view name(m->name.GetString(), m->name.GetStringLength());
+    size_t len = m->name.GetStringLength();
+    if (!(lengths >> (len < 63 ? len : 63) & 1)) continue;
+    const char *name = m->name.GetString();
     for (size_t i = 0; i < n; ++i) {
-      if (!out[i].valid() && names[i] == name) {
+      if (!out[i].valid() && names[i].size() == len &&
+          (len == 0 || (names[i][0] == name[0] && std::memcmp(names[i].data(), name, len) == 0))) {
         out[i] = Val(&m->value);
         --left;
         break;
@@ -353,6 +368,10 @@ void Val::get_many(const std::string_view *names, size_t n, Val *out) const {
 // larger ones continue in 16 KiB chunks. The text is parsed in a copy of its
 // own, in place: strings are then ended where they stand instead of being
 // copied character by character.
+// Room after an in-place copy's last byte: its NUL and the fifteen bytes an
+// aligned sixteen-byte load that holds the NUL reaches past it.
+constexpr size_t kPad = 16;
+
 struct Doc::Impl {
   alignas(8) char first[2048];
   rapidjson::MemoryPoolAllocator<HeapAlloc> pool{first, sizeof first, 16 * 1024, &s_heap};
@@ -389,13 +408,15 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
     // it is, where the NUL is the fault it is.
     impl_->doc.Parse<kLenient>(text, len);
   } else {
+    // The copy's end is followed by at least kPad zero bytes.
     char *copy = impl_->small;
-    if (len >= sizeof impl_->small) {
-      impl_->big.reset(static_cast<char *>(s_heap.Malloc(len + 1)));
+    if (len > sizeof impl_->small - kPad) {
+      if (len > SIZE_MAX - kPad) throw std::bad_alloc();
+      impl_->big.reset(static_cast<char *>(s_heap.Malloc(len + kPad)));
       copy = impl_->big.get();
     }
     std::memcpy(copy, text, len);
-    copy[len] = '\0';
+    std::memset(copy + len, 0, kPad);
     impl_->doc.ParseInsitu<kLenient>(copy);
   }
   impl_->ok = !impl_->doc.HasParseError();

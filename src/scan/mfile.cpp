@@ -3,6 +3,7 @@
 // programs read these texts, so member names, order and types are fixed.
 #include "scan/mfile.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -15,9 +16,15 @@ char *copy_view(std::string_view v) {
   return kel_strndup(v.data(), v.size());
 }
 
-bool replace(char **field, const char *value) {
+// Frees one of m's texts unless it lives in the record's shared block.
+void free_text(const mfile *m, char *text) {
+  uintptr_t at = reinterpret_cast<uintptr_t>(text), start = reinterpret_cast<uintptr_t>(m->block);
+  if (!m->block || at < start || at - start >= m->block_size) std::free(text);
+}
+
+bool replace(mfile *m, char **field, const char *value) {
   char *copy = kel_strdup(value);
-  std::free(*field);
+  free_text(m, *field);
   *field = copy;
   return copy || !value;
 }
@@ -63,12 +70,13 @@ bool mfile_init_new(mfile *m, const char *name, const char *extension, const cha
 
 void mfile_free(mfile *m) {
   if (!m) return;
-  std::free(m->imdb_id);
-  std::free(m->file_name);
-  std::free(m->path);
-  std::free(m->extension);
-  std::free(m->runtime_config_id);
-  std::free(m->parent_key);
+  free_text(m, m->imdb_id);
+  free_text(m, m->file_name);
+  free_text(m, m->path);
+  free_text(m, m->extension);
+  free_text(m, m->runtime_config_id);
+  free_text(m, m->parent_key);
+  std::free(m->block);
   *m = mfile{};
 }
 
@@ -139,11 +147,28 @@ bool mfile_read_stored_root(mfile *s, kj::Val root) {
   root.get_many(names, 9, v);
   char **texts[] = {&s->imdb_id,   &s->file_name,         &s->path,
                     &s->extension, &s->runtime_config_id, &s->parent_key};
-  bool whole = true;
+  // The texts go into one block, each followed by its NUL.
+  size_t total = 0;
   for (int i = 0; i < 6; ++i) {
-    if (!v[i].is_str()) continue;
-    *texts[i] = copy_view(v[i].str());
-    if (!*texts[i]) whole = false;
+    if (v[i].is_str()) total += v[i].str().size() + 1;
+  }
+  bool whole = true;
+  if (total > 0) {
+    s->block = static_cast<char *>(std::malloc(total));
+    if (s->block) {
+      s->block_size = total;
+      char *at = s->block;
+      for (int i = 0; i < 6; ++i) {
+        if (!v[i].is_str()) continue;
+        std::string_view t = v[i].str();
+        std::memcpy(at, t.data(), t.size());
+        at[t.size()] = '\0';
+        *texts[i] = at;
+        at += t.size() + 1;
+      }
+    } else {
+      whole = false;
+    }
   }
   read_int32(v[6], &s->season);
   read_int32(v[7], &s->episode);
@@ -154,10 +179,10 @@ bool mfile_read_stored_root(mfile *s, kj::Val root) {
 bool mfile_merge(mfile *s, const mfile *n, const char *config_id) {
   bool whole = true;
   s->size = n->size;
-  if (n->imdb_id && *n->imdb_id) whole = replace(&s->imdb_id, n->imdb_id);
+  if (n->imdb_id && *n->imdb_id) whole = replace(s, &s->imdb_id, n->imdb_id);
   if (n->season >= 0) s->season = n->season;
   if (n->episode >= 0) s->episode = n->episode;
-  whole = replace(&s->runtime_config_id, config_id) && whole;
+  whole = replace(s, &s->runtime_config_id, config_id) && whole;
   if (n->required_verify == 0) s->required_verify = 0;
   return whole;
 }
