@@ -251,6 +251,238 @@ bool escapes_valid(const RValue &root) {
   return true;
 }
 
+// Eight bytes loaded with memcpy: a word with the high bit set in each byte
+// that is a control character, a quote, a backslash or of 0x80 and up, and
+// possibly in bytes after the first such byte (never before it).
+uint64_t special_bytes(uint64_t x) {
+  constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
+  return (((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b) | x) & highs;
+}
+
+// The offset of the first special byte in a word special_bytes() found one
+// in, or 0 where the byte order keeps it from telling.
+size_t first_special(uint64_t hit) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  return static_cast<size_t>(__builtin_ctzll(hit)) / 8;
+#else
+  (void)hit;
+  return 0;
+#endif
+}
+
+bool is_special(unsigned char c) {
+  return c < 0x20 || c >= 0x80 || c == '"' || c == '\\';
+}
+
+// The parser library's reader, for single values inside a text being read
+// by QuickParse.
+using RReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, HeapAlloc>;
+
+// Hands the one value a reader parses on to the document being built.
+struct Forward : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Forward> {
+  Forward(RDoc &d, bool k) : doc(d), key(k) {}
+  RDoc &doc;
+  bool key;  // the value is a member name
+  bool Default() { return false; }
+  bool Int(int i) { return doc.Int(i); }
+  bool Uint(unsigned u) { return doc.Uint(u); }
+  bool Int64(int64_t i) { return doc.Int64(i); }
+  bool Uint64(uint64_t u) { return doc.Uint64(u); }
+  bool Double(double d) { return doc.Double(d); }
+  bool String(const char *str, rapidjson::SizeType len, bool copy) {
+    return key ? doc.Key(str, len, copy) : doc.String(str, len, copy);
+  }
+};
+
+// A quicker reading of the texts the library reads most: it walks the
+// structure and the plain strings and integers itself and builds the document
+// through the very calls the library's in-place reader makes, so the values
+// are the same. A string with an escape and any number but a plain integer
+// of up to 18 digits are parsed by the library's reader, one value at a time.
+// Anything it does not take for well-formed (and nesting deeper than kDepth)
+// makes it give up: the caller then parses the text again with the library's
+// reader, which decides and tells where it failed. Reads a NUL-terminated
+// in-place copy of len bytes with at least 8 zero bytes after it; it may
+// rewrite the copy as the library's in-place reader does.
+class QuickParse {
+ public:
+  // strict: the bytes of 0x80 and up in a string without an escape must be
+  // well-formed UTF-8 (the caller checks a text with an escape).
+  QuickParse(char *text, size_t len, bool strict) : p_(text), end_(text + len), strict_(strict) {}
+  // The document's generator: true when the whole text was one value.
+  bool operator()(RDoc &doc);
+  // Whether a string with an escape was read.
+  bool escaped() const { return escaped_; }
+
+ private:
+  static constexpr size_t kDepth = 32;
+  void skip_space() {
+    while (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t') ++p_;
+  }
+  bool value(RDoc &doc);
+  bool string(RDoc &doc, bool key);
+  bool name(RDoc &doc);
+  bool number(RDoc &doc);
+  bool literal(const char *word, size_t n) {
+    if (std::memcmp(p_, word, n) != 0) return false;
+    p_ += n;
+    return true;
+  }
+  // The value at p_ parsed by the library's reader.
+  bool by_reader(RDoc &doc, bool key) {
+    rapidjson::GenericInsituStringStream<rapidjson::UTF8<>> is(p_);
+    Forward f(doc, key);
+    RReader reader;
+    reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseStopWhenDoneFlag>(is, f);
+    if (reader.HasParseError()) return false;
+    p_ = is.src_;
+    return true;
+  }
+  char *p_;
+  char *const end_;
+  const bool strict_;
+  bool escaped_ = false;
+};
+
+bool QuickParse::operator()(RDoc &doc) {
+  struct Open {
+    bool obj;
+    rapidjson::SizeType count;
+  };
+  Open open[kDepth];
+  size_t depth = 0;
+  for (;;) {
+    // A value: a container opens, anything else is read whole.
+    skip_space();
+    bool done = true;
+    if (*p_ == '{' || *p_ == '[') {
+      bool obj = *p_++ == '{';
+      obj ? doc.StartObject() : doc.StartArray();
+      skip_space();
+      if (*p_ == (obj ? '}' : ']')) {
+        ++p_;
+        obj ? doc.EndObject(0) : doc.EndArray(0);
+      } else {
+        if (depth == kDepth) return false;
+        open[depth++] = Open{obj, 0};
+        if (obj && !name(doc)) return false;
+        done = false;
+      }
+    } else if (!value(doc)) {
+      return false;
+    }
+    // After a value: the text's end, a separator or containers closing.
+    while (done) {
+      skip_space();
+      if (depth == 0) return p_ == end_;
+      Open &o = open[depth - 1];
+      o.count++;
+      if (*p_ == ',') {
+        ++p_;
+        if (o.obj && !name(doc)) return false;
+        done = false;
+      } else if (*p_ == (o.obj ? '}' : ']')) {
+        ++p_;
+        o.obj ? doc.EndObject(o.count) : doc.EndArray(o.count);
+        --depth;
+      } else {
+        return false;
+      }
+    }
+  }
+}
+
+bool QuickParse::value(RDoc &doc) {
+  switch (*p_) {
+    case '"':
+      return string(doc, false);
+    case 't':
+      return literal("true", 4) && doc.Bool(true);
+    case 'f':
+      return literal("false", 5) && doc.Bool(false);
+    case 'n':
+      return literal("null", 4) && doc.Null();
+    default:
+      return number(doc);
+  }
+}
+
+// A member name and its colon.
+bool QuickParse::name(RDoc &doc) {
+  skip_space();
+  if (*p_ != '"' || !string(doc, true)) return false;
+  skip_space();
+  if (*p_ != ':') return false;
+  ++p_;
+  return true;
+}
+
+// The string at p_ (its opening quote). One without an escape ends where its
+// closing quote stood, as the library's in-place reader ends it.
+bool QuickParse::string(RDoc &doc, bool key) {
+  char *start = p_ + 1;
+  const unsigned char *q = reinterpret_cast<const unsigned char *>(start);
+  const unsigned char *end = reinterpret_cast<const unsigned char *>(end_);
+  for (;;) {
+    // Eight bytes at a time up to the first special byte; the zero bytes after
+    // the text stop it.
+    uint64_t x;
+    std::memcpy(&x, q, 8);
+    uint64_t hit = special_bytes(x);
+    if (!hit) {
+      q += 8;
+      continue;
+    }
+    q += first_special(hit);
+    while (!is_special(*q)) ++q;
+    if (*q < 0x80) break;
+    size_t n = 1;
+    if (strict_) {
+      uint32_t cp;
+      n = kel_utf8_next(q, static_cast<size_t>(end - q), &cp);
+      if (n == 0) return false;
+    }
+    q += n;
+  }
+  if (*q == '\\') {
+    escaped_ = true;
+    return by_reader(doc, key);
+  }
+  if (*q != '"') return false;
+  char *close = start + (reinterpret_cast<const char *>(q) - start);
+  *close = '\0';
+  p_ = close + 1;
+  auto len = static_cast<rapidjson::SizeType>(close - start);
+  return key ? doc.Key(start, len, false) : doc.String(start, len, false);
+}
+
+// A plain integer: an optional minus, no leading zero, up to 18 digits, then
+// no fraction or exponent. The library's reader takes every other number.
+bool QuickParse::number(RDoc &doc) {
+  const char *q = p_;
+  bool minus = *q == '-';
+  if (minus) ++q;
+  uint64_t v = 0;
+  if (*q == '0' && !minus) {
+    ++q;
+  } else if (*q >= '1' && *q <= '9') {
+    const char *digits = q;
+    while (*q >= '0' && *q <= '9' && q - digits < 18)
+      v = v * 10 + static_cast<unsigned>(*q++ - '0');
+  } else {
+    return by_reader(doc, false);
+  }
+  if ((*q >= '0' && *q <= '9') || *q == '.' || *q == 'e' || *q == 'E') return by_reader(doc, false);
+  p_ += q - p_;
+  if (minus) {
+    if (v <= 2147483648u) return doc.Int(static_cast<int>(-static_cast<int64_t>(v)));
+    return doc.Int64(-static_cast<int64_t>(v));
+  }
+  if (v <= UINT32_MAX) return doc.Uint(static_cast<unsigned>(v));
+  return doc.Uint64(v);
+}
+
 }  // namespace
 
 bool Val::is_null() const {
@@ -400,7 +632,34 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
   // neither mode accepts one.
   if (len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) return false;
   impl_ = new (space_) Impl;
-  if (mode == Mode::strict && !kel_utf8_valid(text, len)) {
+  const bool strict = mode == Mode::strict;
+  // The in-place copy, followed by at least kPad zero bytes.
+  char *copy = impl_->small;
+  if (len > sizeof impl_->small - kPad) {
+    if (len > SIZE_MAX - kPad) throw std::bad_alloc();
+    impl_->big.reset(static_cast<char *>(s_heap.Malloc(len + kPad)));
+    copy = impl_->big.get();
+  }
+  std::memcpy(copy, text, len);
+  std::memset(copy + len, 0, kPad);
+  // Most texts are read by QuickParse alone. A text with an escape is checked
+  // as the library's reader would see it: its bytes, then what its escapes
+  // stand for.
+  bool quick = false;
+  if (len <= UINT32_MAX) {
+    QuickParse q(copy, len, strict);
+    auto read = [&](RDoc &d) { return quick = q(d); };
+    impl_->doc.Populate(read);
+    if (quick && strict && q.escaped())
+      quick = kel_utf8_valid(text, len) && escapes_valid(impl_->doc);
+  }
+  if (quick) {
+    impl_->ok = true;
+    return true;
+  }
+  // Every other text is read by the library's reader, which decides and tells
+  // where the text went wrong.
+  if (strict && !kel_utf8_valid(text, len)) {
     // Refused either way; the parser's own check finds where it went wrong.
     impl_->doc.Parse<kStrict>(text, len);
   } else if (std::memchr(text, '\0', len)) {
@@ -408,22 +667,13 @@ bool Doc::parse(const char *text, size_t len, Mode mode) {
     // it is, where the NUL is the fault it is.
     impl_->doc.Parse<kLenient>(text, len);
   } else {
-    // The copy's end is followed by at least kPad zero bytes.
-    char *copy = impl_->small;
-    if (len > sizeof impl_->small - kPad) {
-      if (len > SIZE_MAX - kPad) throw std::bad_alloc();
-      impl_->big.reset(static_cast<char *>(s_heap.Malloc(len + kPad)));
-      copy = impl_->big.get();
-    }
     std::memcpy(copy, text, len);
-    std::memset(copy + len, 0, kPad);
     impl_->doc.ParseInsitu<kLenient>(copy);
   }
   impl_->ok = !impl_->doc.HasParseError();
   if (!impl_->ok) err_ = impl_->doc.GetErrorOffset();
   // Only an escape can produce a text the byte check did not see.
-  if (impl_->ok && mode == Mode::strict && std::memchr(text, '\\', len) &&
-      !escapes_valid(impl_->doc)) {
+  if (impl_->ok && strict && std::memchr(text, '\\', len) && !escapes_valid(impl_->doc)) {
     impl_->ok = false;
     err_ = SIZE_MAX;
   }
@@ -555,19 +805,20 @@ struct Writer::Impl {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
     const unsigned char *e = p + s.size();
     while (p < e) {
-      // A run of ASCII bytes that stand for themselves, copied at once:
-      // eight bytes at a time while none of them is a control character, a
-      // quote, a backslash or a byte of 0x80 and up.
+      // A run of ASCII bytes that stand for themselves, copied at once;
+      // eight bytes at a time while none of them is special.
       const unsigned char *run = p;
-      constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
       while (e - p >= 8) {
         uint64_t x;
         std::memcpy(&x, p, 8);
-        uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
-        if ((((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b) | x) & highs) break;
+        uint64_t hit = special_bytes(x);
+        if (hit) {
+          p += first_special(hit);
+          break;
+        }
         p += 8;
       }
-      while (p < e && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') ++p;
+      while (p < e && !is_special(*p)) ++p;
       std::memcpy(w, run, static_cast<size_t>(p - run));
       w += p - run;
       if (p == e) break;
