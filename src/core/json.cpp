@@ -737,11 +737,6 @@ struct Writer::Impl {
     reserve(1);
     buf[len++] = c;
   }
-  void raw(const char *p, size_t n) {
-    reserve(n);
-    std::memcpy(buf + len, p, n);
-    len += n;
-  }
 
   Level *top() { return depth <= 16 ? &inline_levels[depth - 1] : &more[depth - 17]; }
   void push(bool in_array) {
@@ -758,30 +753,40 @@ struct Writer::Impl {
     cur = depth > 0 ? top() : nullptr;
   }
 
-  // True when a string written now is an object's member name.
-  bool at_key() const { return cur && !cur->in_array && !cur->after_key; }
-  // The separator before a member name (at_key() holds); the colon follows
-  // the name.
-  void before_key() {
-    if (!cur->empty) put(',');
-    cur->empty = false;
-    cur->after_key = true;
-  }
-  // The separator before any other value; false when a value cannot go here
-  // (where an object wants a member name, a second root).
-  bool before_value() {
+  // The separator before the next value, 0 for none; false when no value can
+  // go here. A string written where an object wants a member name is that
+  // name (*name set): its colon follows it. Anything else is refused there,
+  // as is a second root.
+  bool next_value(bool is_string, char *sep, bool *name) {
+    *sep = 0;
+    *name = false;
     if (!cur) {
       if (has_root) return false;
       has_root = true;
       return true;
     }
     if (cur->in_array) {
-      if (!cur->empty) put(',');
+      if (!cur->empty) *sep = ',';
       cur->empty = false;
       return true;
     }
-    if (!cur->after_key) return false;
-    cur->after_key = false;
+    if (cur->after_key) {
+      cur->after_key = false;
+      return true;
+    }
+    if (!is_string) return false;
+    if (!cur->empty) *sep = ',';
+    cur->empty = false;
+    cur->after_key = true;
+    *name = true;
+    return true;
+  }
+  // A value's separator written; false when no value can go here.
+  bool before_value() {
+    char sep;
+    bool name;
+    if (!next_value(false, &sep, &name)) return false;
+    if (sep) put(sep);
     return true;
   }
   bool end(bool in_array) {
@@ -791,16 +796,18 @@ struct Writer::Impl {
     return true;
   }
 
-  // Appends s quoted and escaped. False when s is not well-formed UTF-8; the
-  // text then ends where it did before.
-  bool string(std::string_view s) {
+  // Appends s quoted and escaped, after sep (0 for none) and followed by a
+  // colon when it is a member name. False when s is not well-formed UTF-8;
+  // the text then ends where it did before.
+  bool string(std::string_view s, char sep, bool name) {
     static const char hex[] = "0123456789ABCDEF";
     const size_t start = len;
     if (s.size() > SIZE_MAX / 2) throw std::bad_alloc();
-    // Room for the quotes and every byte as itself; an escape adds room for
-    // its own extra bytes.
-    reserve(s.size() + 2);
+    // Room for the separator, the quotes, the colon and every byte as itself;
+    // an escape adds room for its own extra bytes.
+    reserve(s.size() + 4);
     char *w = buf + len;
+    if (sep) *w++ = sep;
     *w++ = '"';
     const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
     const unsigned char *e = p + s.size();
@@ -838,7 +845,7 @@ struct Writer::Impl {
       unsigned char c = *p++;
       // Up to five bytes more than the one byte reserved for c.
       len = static_cast<size_t>(w - buf);
-      reserve(static_cast<size_t>(e - p) + 7);
+      reserve(static_cast<size_t>(e - p) + 8);
       w = buf + len;
       *w++ = '\\';
       switch (c) {
@@ -872,39 +879,26 @@ struct Writer::Impl {
       }
     }
     *w++ = '"';
+    if (name) *w++ = ':';
     len = static_cast<size_t>(w - buf);
     return true;
   }
   // A key and a string are written alike: a member name where an object
   // wants one, a value anywhere else.
   void text(std::string_view s) {
-    if (!ok || !fits(s)) {
-      ok = false;
-      return;
-    }
-    size_t mark = len;
-    bool name = at_key();
-    if (name)
-      before_key();
-    else
-      ok = before_value();
-    if (ok && !string(s)) {
-      ok = false;
-      len = mark;
-    }
-    if (ok && name) put(':');
+    char sep;
+    bool name;
+    ok = ok && fits(s) && next_value(true, &sep, &name) && string(s, sep, name);
   }
   // The same for a text already known to need no check and no escape.
   void plain_text(std::string_view s) {
+    char sep;
+    bool name;
+    ok = ok && next_value(true, &sep, &name);
     if (!ok) return;
-    bool name = at_key();
-    if (name)
-      before_key();
-    else
-      ok = before_value();
-    if (!ok) return;
-    reserve(s.size() + 3);
+    reserve(s.size() + 4);
     char *w = buf + len;
+    if (sep) *w++ = sep;
     *w++ = '"';
     std::memcpy(w, s.data(), s.size());
     w += s.size();
@@ -913,8 +907,14 @@ struct Writer::Impl {
     len = static_cast<size_t>(w - buf);
   }
   void scalar(const char *p, size_t n, bool good = true) {
-    ok = ok && good && before_value();
-    if (ok) raw(p, n);
+    char sep;
+    bool name;
+    ok = ok && good && next_value(false, &sep, &name);
+    if (!ok) return;
+    reserve(n + 1);
+    if (sep) buf[len++] = sep;
+    std::memcpy(buf + len, p, n);
+    len += n;
   }
 };
 
