@@ -148,9 +148,13 @@ bool mfile_read_stored_root(mfile *s, kj::Val root) {
   char **texts[] = {&s->imdb_id,   &s->file_name,         &s->path,
                     &s->extension, &s->runtime_config_id, &s->parent_key};
   // The texts go into one block, each followed by its NUL.
+  std::string_view t[6];
+  bool has[6];
   size_t total = 0;
   for (int i = 0; i < 6; ++i) {
-    if (v[i].is_str()) total += v[i].str().size() + 1;
+    has[i] = v[i].is_str();
+    t[i] = v[i].str();
+    if (has[i]) total += t[i].size() + 1;
   }
   bool whole = true;
   if (total > 0) {
@@ -159,12 +163,11 @@ bool mfile_read_stored_root(mfile *s, kj::Val root) {
       s->block_size = total;
       char *at = s->block;
       for (int i = 0; i < 6; ++i) {
-        if (!v[i].is_str()) continue;
-        std::string_view t = v[i].str();
-        std::memcpy(at, t.data(), t.size());
-        at[t.size()] = '\0';
+        if (!has[i]) continue;
+        std::memcpy(at, t[i].data(), t[i].size());
+        at[t[i].size()] = '\0';
         *texts[i] = at;
-        at += t.size() + 1;
+        at += t[i].size() + 1;
       }
     } else {
       whole = false;
