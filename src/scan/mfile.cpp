@@ -16,10 +16,12 @@ char *copy_view(std::string_view v) {
   return kel_strndup(v.data(), v.size());
 }
 
-// Frees one of m's texts unless it lives in the record's shared block.
+// Frees one of m's texts unless it lives in the record's shared block (the
+// offset of a text before the block wraps round to a large one).
 void free_text(const mfile *m, char *text) {
+  if (!text) return;
   uintptr_t at = reinterpret_cast<uintptr_t>(text), start = reinterpret_cast<uintptr_t>(m->block);
-  if (!m->block || at < start || at - start >= m->block_size) std::free(text);
+  if (!m->block || at - start >= m->block_size) std::free(text);
 }
 
 bool replace(mfile *m, char **field, const char *value) {
@@ -76,7 +78,7 @@ void mfile_free(mfile *m) {
   free_text(m, m->extension);
   free_text(m, m->runtime_config_id);
   free_text(m, m->parent_key);
-  std::free(m->block);
+  if (m->block) std::free(m->block);
   *m = mfile{};
 }
 
