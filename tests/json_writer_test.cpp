@@ -124,7 +124,7 @@ TEST(JsonWriter, EveryOffsetOfEveryKindOfByte) {
       EXPECT_EQ(w.text(), escaped(t));
     }
   }
-  for (const std::string &bad : {"\xFF", "\xC3", "\xE2\x82", "\xED\xA0\x80", "\xC0\xAF"}) {
+  for (std::string bad : {"\xFF", "\xC3", "\xE2\x82", "\xED\xA0\x80", "\xC0\xAF"}) {
     for (size_t at = 0; at <= 18; ++at) {
       std::string t = std::string(at, 'a') + bad + std::string(18 - at, 'b');
       kj::Writer w;
