@@ -154,6 +154,36 @@ TEST(JsonOom, CallersReportTheirOutcome) {
   kelmcat_shutdown();
 }
 
+// The texts of a stored record share one block: without it the record has
+// none of them and is reported as incomplete; with it every text reads back.
+TEST(JsonOom, AStoredRecordReadsWholeOrWithoutItsTexts) {
+  const char *text = R"({"Key":"k","IMDbID":"tt1","ParentKey":"pk","FileName":"a.mkv",)"
+                     R"("RuntimeConfigID":"rc","Path":"/p","Season":2,"Extension":".mkv"})";
+  uint64_t total = each_failure<bool>(
+      [&] {
+        mfile s{};
+        bool whole = mfile_read_stored(&s, text);
+        bool texts = s.imdb_id && s.parent_key && s.file_name && s.runtime_config_id && s.path &&
+                     s.extension;
+        bool none = !s.imdb_id && !s.parent_key && !s.file_name && !s.runtime_config_id &&
+                    !s.path && !s.extension;
+        if (texts) {
+          EXPECT_STREQ(s.imdb_id, "tt1");
+          EXPECT_STREQ(s.parent_key, "pk");
+          EXPECT_STREQ(s.file_name, "a.mkv");
+          EXPECT_STREQ(s.runtime_config_id, "rc");
+          EXPECT_STREQ(s.path, "/p");
+          EXPECT_STREQ(s.extension, ".mkv");
+          EXPECT_EQ(s.season, 2);
+        }
+        EXPECT_TRUE(texts || none);
+        mfile_free(&s);
+        return whole && texts;
+      },
+      [](uint64_t n, bool whole) { EXPECT_EQ(whole, n == 0); });
+  EXPECT_GE(total, 1u);
+}
+
 TEST(HashOom, TheStableHashAllocatesNothing) {
   alloc_fail::arm(0);
   int32_t h = kelmcat_stable_hash_utf8("Films/\xC3\xA9t\xC3\xA9 \xF0\x9F\x8E\xAC.mkv_1000");

@@ -10,7 +10,7 @@
 // Writing: Writer builds compact JSON text. Any string or key that is not
 // well-formed UTF-8 makes the whole output fail (ok() turns false).
 //
-// Memory: parsing, constructing a Writer and every writing call throw
+// Memory: parsing and every writing call throw
 // std::bad_alloc when memory runs out, and do nothing worse; the caller turns
 // that into its own outcome. A Doc or Writer that threw is only fit to be
 // destroyed (or, for a Doc, to parse again).
@@ -105,6 +105,27 @@ class Doc {
   void clear();
 };
 
+// A member name fixed in the program. One that is printable ASCII with
+// nothing to escape is written as it stands, with no check at all; declare it
+// constexpr and that is decided when the program is built. Any other name is
+// checked and escaped like a key given as text.
+class Name {
+ public:
+  constexpr explicit Name(std::string_view s) : s_(s), plain_(is_plain(s)) {}
+  constexpr std::string_view view() const { return s_; }
+  constexpr bool plain() const { return plain_; }
+
+ private:
+  static constexpr bool is_plain(std::string_view s) {
+    for (char c : s) {
+      if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+    }
+    return true;
+  }
+  std::string_view s_;
+  bool plain_;
+};
+
 class Writer {
  public:
   Writer();
@@ -117,6 +138,7 @@ class Writer {
   void start_arr();
   void end_arr();
   void key(std::string_view k);
+  void key(Name k);
   void str(std::string_view s);
   void sint(int64_t n);
   void uint(uint64_t n);
@@ -133,7 +155,11 @@ class Writer {
 
  private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  // The writer's state and the first kilobyte of its text live in the Writer
+  // itself: a small document is written without any heap block.
+  static constexpr size_t kSpace = 1536;
+  Impl *impl_;
+  alignas(16) unsigned char space_[kSpace];
 };
 
 }  // namespace kj

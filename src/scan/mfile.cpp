@@ -3,6 +3,7 @@
 // programs read these texts, so member names, order and types are fixed.
 #include "scan/mfile.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -15,14 +16,31 @@ char *copy_view(std::string_view v) {
   return kel_strndup(v.data(), v.size());
 }
 
-bool replace(char **field, const char *value) {
+// Frees one of m's texts unless it lives in the record's shared block (the
+// offset of a text before the block wraps round to a large one).
+void free_text(const mfile *m, char *text) {
+  if (!text) return;
+  uintptr_t at = reinterpret_cast<uintptr_t>(text), start = reinterpret_cast<uintptr_t>(m->block);
+  if (!m->block || at - start >= m->block_size) std::free(text);
+}
+
+bool replace(mfile *m, char **field, const char *value) {
   char *copy = kel_strdup(value);
-  std::free(*field);
+  free_text(m, *field);
   *field = copy;
   return copy || !value;
 }
 
-void write_str(kj::Writer &w, const char *name, const char *value) {
+// The record's member names.
+constexpr kj::Name kKey("Key"), kImdbId("IMDbID"), kParentKey("ParentKey"), kFileName("FileName"),
+    kRuntimeConfigId("RuntimeConfigID"), kPath("Path"), kSize("Size"), kSeason("Season"),
+    kEpisode("Episode"), kRequiredVerify("RequiredVerify"), kExtension("Extension");
+static_assert(kKey.plain() && kImdbId.plain() && kParentKey.plain() && kFileName.plain() &&
+                  kRuntimeConfigId.plain() && kPath.plain() && kSize.plain() && kSeason.plain() &&
+                  kEpisode.plain() && kRequiredVerify.plain() && kExtension.plain(),
+              "record member names are written without escaping");
+
+void write_str(kj::Writer &w, kj::Name name, const char *value) {
   if (!value) return;
   w.key(name);
   w.str(value);
@@ -54,12 +72,13 @@ bool mfile_init_new(mfile *m, const char *name, const char *extension, const cha
 
 void mfile_free(mfile *m) {
   if (!m) return;
-  std::free(m->imdb_id);
-  std::free(m->file_name);
-  std::free(m->path);
-  std::free(m->extension);
-  std::free(m->runtime_config_id);
-  std::free(m->parent_key);
+  free_text(m, m->imdb_id);
+  free_text(m, m->file_name);
+  free_text(m, m->path);
+  free_text(m, m->extension);
+  free_text(m, m->runtime_config_id);
+  free_text(m, m->parent_key);
+  if (m->block) std::free(m->block);
   *m = mfile{};
 }
 
@@ -68,30 +87,30 @@ char *mfile_json(const mfile *m, const char *key) {
   try {
     kj::Writer w;
     w.start_obj();
-    w.key("Key");
+    w.key(kKey);
     w.str(key ? key : "");
-    write_str(w, "IMDbID", m->imdb_id);
-    write_str(w, "ParentKey", m->parent_key);
-    write_str(w, "FileName", m->file_name);
-    write_str(w, "RuntimeConfigID", m->runtime_config_id);
-    write_str(w, "Path", m->path);
+    write_str(w, kImdbId, m->imdb_id);
+    write_str(w, kParentKey, m->parent_key);
+    write_str(w, kFileName, m->file_name);
+    write_str(w, kRuntimeConfigId, m->runtime_config_id);
+    write_str(w, kPath, m->path);
     if (m->size >= 0) {
-      w.key("Size");
+      w.key(kSize);
       w.sint(m->size);
     }
     if (m->season >= 0) {
-      w.key("Season");
+      w.key(kSeason);
       w.sint(m->season);
     }
     if (m->episode >= 0) {
-      w.key("Episode");
+      w.key(kEpisode);
       w.sint(m->episode);
     }
     if (m->required_verify >= 0) {
-      w.key("RequiredVerify");
+      w.key(kRequiredVerify);
       w.boolean(m->required_verify == 1);
     }
-    write_str(w, "Extension", m->extension);
+    write_str(w, kExtension, m->extension);
     w.end_obj();
     if (!w.ok()) return nullptr;
     return copy_view(w.text());
@@ -130,11 +149,31 @@ bool mfile_read_stored_root(mfile *s, kj::Val root) {
   root.get_many(names, 9, v);
   char **texts[] = {&s->imdb_id,   &s->file_name,         &s->path,
                     &s->extension, &s->runtime_config_id, &s->parent_key};
-  bool whole = true;
+  // The texts go into one block, each followed by its NUL.
+  std::string_view t[6];
+  bool has[6];
+  size_t total = 0;
   for (int i = 0; i < 6; ++i) {
-    if (!v[i].is_str()) continue;
-    *texts[i] = copy_view(v[i].str());
-    if (!*texts[i]) whole = false;
+    has[i] = v[i].is_str();
+    t[i] = v[i].str();
+    if (has[i]) total += t[i].size() + 1;
+  }
+  bool whole = true;
+  if (total > 0) {
+    s->block = static_cast<char *>(std::malloc(total));
+    if (s->block) {
+      s->block_size = total;
+      char *at = s->block;
+      for (int i = 0; i < 6; ++i) {
+        if (!has[i]) continue;
+        std::memcpy(at, t[i].data(), t[i].size());
+        at[t[i].size()] = '\0';
+        *texts[i] = at;
+        at += t[i].size() + 1;
+      }
+    } else {
+      whole = false;
+    }
   }
   read_int32(v[6], &s->season);
   read_int32(v[7], &s->episode);
@@ -145,10 +184,10 @@ bool mfile_read_stored_root(mfile *s, kj::Val root) {
 bool mfile_merge(mfile *s, const mfile *n, const char *config_id) {
   bool whole = true;
   s->size = n->size;
-  if (n->imdb_id && *n->imdb_id) whole = replace(&s->imdb_id, n->imdb_id);
+  if (n->imdb_id && *n->imdb_id) whole = replace(s, &s->imdb_id, n->imdb_id);
   if (n->season >= 0) s->season = n->season;
   if (n->episode >= 0) s->episode = n->episode;
-  whole = replace(&s->runtime_config_id, config_id) && whole;
+  whole = replace(s, &s->runtime_config_id, config_id) && whole;
   if (n->required_verify == 0) s->required_verify = 0;
   return whole;
 }

@@ -3,13 +3,16 @@
 #ifndef KELMCAT_SCAN_MFILE_H
 #define KELMCAT_SCAN_MFILE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
 #include "core/json.h"
 
-// Texts are heap copies owned by the record, or null (absent).
+// Texts are heap copies owned by the record, or null (absent). The texts
+// read from a stored record share one heap block, `block`; any other text is
+// a heap block of its own.
 struct mfile {
   char *imdb_id;            // "IMDbID"
   char *file_name;          // "FileName": the name as listed
@@ -21,6 +24,8 @@ struct mfile {
   int32_t season;           // "Season"; -1 none
   int32_t episode;          // "Episode"; -1 none
   int32_t required_verify;  // "RequiredVerify"; -1 not set, 0 false, 1 true
+  char *block;              // the stored texts' shared block, or null
+  size_t block_size;
 };
 
 // Fills a fresh record for a listed file: file_name, path "", extension (null
@@ -46,7 +51,7 @@ std::optional<std::string_view> j_str(kj::Val obj, std::string_view name);
 // (free it first if it held anything). Starts from texts null, size 0, season,
 // episode and verification flag -1; a text that is not a JSON object leaves it
 // there. Size is not read: the merge replaces it. False when memory ran out
-// (for the parse or a copy): *s then lacks what could not be read.
+// (for the parse or the block of texts): *s then lacks what could not be read.
 bool mfile_read_stored(mfile *s, const char *text);
 // The same for a value already parsed (an invalid handle reads as "not JSON").
 bool mfile_read_stored_root(mfile *s, kj::Val root);
