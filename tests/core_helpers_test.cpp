@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/grow.h"
 #include "core/utf8.h"
@@ -76,6 +78,19 @@ TEST(Utf8Escape, EscapesStrayBytesAndCutsBetweenWholePieces) {
     EXPECT_STREQ(out, c.want) << (c.in ? c.in : "(null)");
     EXPECT_EQ(n, std::strlen(c.want));
     EXPECT_TRUE(kel_utf8_valid(out, n));
+  }
+}
+
+TEST(IntText, MatchesPrintfAtEveryDigitCountAndBothEnds) {
+  std::vector<int64_t> values = {0, INT64_MIN, INT64_MAX, INT64_MIN + 1};
+  for (int64_t p = 1; p > 0 && p <= INT64_MAX / 10; p *= 10)
+    for (int64_t v : {p - 1, p, p + 1, -p, -(p - 1)}) values.push_back(v);
+  for (int64_t v : values) {
+    char want[32];
+    std::snprintf(want, sizeof want, "%lld", static_cast<long long>(v));
+    char got[24];
+    size_t n = kel_int_text(v, got);
+    EXPECT_EQ(std::string(got, n), want) << v;
   }
 }
 

@@ -153,17 +153,31 @@ void kel_cat::end_utf8() {
 }
 
 size_t kel_int_text(int64_t v, char (&buf)[24]) {
+  // Two digits a step, from the right end of a scratch buffer.
+  static const char pairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   char digits[24];
-  size_t n = 0;
+  size_t at = sizeof digits;
   uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-  do {
-    digits[n++] = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u);
+  while (u >= 100) {
+    const char *two = &pairs[(u % 100) * 2];
+    u /= 100;
+    digits[--at] = two[1];
+    digits[--at] = two[0];
+  }
+  if (u >= 10) {
+    digits[--at] = pairs[u * 2 + 1];
+    digits[--at] = pairs[u * 2];
+  } else {
+    digits[--at] = static_cast<char>('0' + u);
+  }
   size_t k = 0;
   if (v < 0) buf[k++] = '-';
-  while (n) buf[k++] = digits[--n];
-  return k;
+  size_t n = sizeof digits - at;
+  std::memcpy(buf + k, digits + at, n);
+  return k + n;
 }
 
 size_t kel_utf8_escape(const char *s, char *out, size_t size) {
