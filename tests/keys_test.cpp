@@ -47,6 +47,26 @@ TEST(StableHash, UnitsMatchUtf8AndStopAtZero) {
   EXPECT_EQ(kelmcat_stable_hash_utf16(z, 2), 371857150);
 }
 
+// ASCII runs of every length up to six, before, between and after characters
+// of two, three and four bytes, and a stray byte: the UTF-8 hash always equals
+// the hash of the UTF-16 units.
+TEST(StableHash, Utf8AgreesWithUnitsAroundAsciiRuns) {
+  const char *pieces[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  const std::string ascii = "abcdef";
+  for (size_t before = 0; before <= 6; ++before)
+    for (const char *piece : pieces)
+      for (size_t after = 0; after <= 6; ++after) {
+        std::string text = ascii.substr(0, before) + piece + ascii.substr(0, after) + piece;
+        uint16_t units[32];
+        int32_t n = kel_utf8_to_utf16_units(text.c_str(), units, 32);
+        ASSERT_GT(n, 0) << text;
+        EXPECT_EQ(kelmcat_stable_hash_utf8(text.c_str()),
+                  kelmcat_stable_hash_utf16(units, static_cast<uint64_t>(n)))
+            << text;
+        EXPECT_EQ(kelmcat_stable_hash_utf8((text + "x\xFF").c_str()), 0) << text;
+      }
+}
+
 TEST(StableHash, MostNegativeSumMapsToZero) {
   // U+6360 U+1DBA make the signed sum exactly -2147483648, which has no
   // absolute value in 32 bits.

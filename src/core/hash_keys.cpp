@@ -90,6 +90,18 @@ int32_t kelmcat_stable_hash_utf8(const char *text) {
   if (!*p) return static_cast<int32_t>(HASH_EMPTY);
   unit_hash h;
   while (*p) {
+    // A run of ASCII goes two units a step, one into each chain.
+    uint32_t *even = h.count % 2 == 0 ? &h.h1 : &h.h2;
+    uint32_t *odd = h.count % 2 == 0 ? &h.h2 : &h.h1;
+    const unsigned char *run = p;
+    while (p[0] - 1u < 0x7Fu && p[1] - 1u < 0x7Fu) {
+      *even = (*even * 33u) ^ p[0];
+      *odd = (*odd * 33u) ^ p[1];
+      p += 2;
+    }
+    h.count += static_cast<uint64_t>(p - run);
+    if (h.count > static_cast<uint64_t>(INT32_MAX)) return 0;
+    if (!*p) break;
     if (*p < 0x80) {
       h.add(*p++);
       if (h.count > static_cast<uint64_t>(INT32_MAX)) return 0;
