@@ -208,3 +208,22 @@ TEST_F(Filters, CandidateRule) {
 }
 
 }  // namespace
+
+TEST(FileExtension, OnlyTheLastDotWithinReachCounts) {
+  const std::string x62(62, 'x'), x70(70, 'x');
+  const struct {
+    std::string name;
+    std::string ext;  // "": none
+  } cases[] = {
+      {"." + x62, ""},           // 63 bytes from a leading dot
+      {"a.b" + x70, ""},         // the last dot lies too far back
+      {"a.mkv.b" + x70, ""},     // an earlier, shorter one does not count
+      {"ab." + x62, "." + x62},  // exactly at the edge
+      {x70 + ".MKV", ".mkv"},    // a long name with a short extension
+  };
+  for (const auto &c : cases) {
+    char out[KEL_EXT_BUF];
+    EXPECT_EQ(kel_file_extension(c.name.c_str(), out), c.ext.empty() ? 0 : 1) << c.name;
+    EXPECT_EQ(std::string(out), c.ext) << c.name;
+  }
+}
