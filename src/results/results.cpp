@@ -25,10 +25,42 @@ std::mutex s_counters_lock;
 std::vector<int32_t> s_unmatched;
 int32_t s_indexed = 0;
 
-// The three texts share the block that key points to.
-void free_texts(kel_result *r) {
-  std::free(r->key);
-  r->key = r->path = r->imdb_id = nullptr;
+// The results' texts, packed one after another into blocks that are freed
+// only when the list is cleared, so that a text never moves while the list
+// grows. Guarded by the state lock.
+struct text_block {
+  text_block *next;  // the block filled before this one
+};
+constexpr size_t kTextBlockBytes = 64 * 1024;
+text_block *s_blocks = nullptr;  // the block being filled, first
+char *s_text_at = nullptr;       // where the next texts go in it
+size_t s_text_left = 0;          // bytes left there
+
+// With the lock held: room for n bytes of texts, or null without memory.
+char *take_text_locked(size_t n) {
+  if (n > s_text_left) {
+    size_t room = n > kTextBlockBytes ? n : kTextBlockBytes;
+    auto *b = static_cast<text_block *>(std::malloc(sizeof(text_block) + room));
+    if (!b) return nullptr;
+    b->next = s_blocks;
+    s_blocks = b;
+    s_text_at = reinterpret_cast<char *>(b + 1);
+    s_text_left = room;
+  }
+  char *at = s_text_at;
+  s_text_at += n;
+  s_text_left -= n;
+  return at;
+}
+
+void free_texts_locked() {
+  while (s_blocks) {
+    text_block *next = s_blocks->next;
+    std::free(s_blocks);
+    s_blocks = next;
+  }
+  s_text_at = nullptr;
+  s_text_left = 0;
 }
 
 // With the lock held: true when s_unmatched describes the current list.
@@ -58,7 +90,7 @@ const char *base_name(const char *path) {
 }
 
 void clear_locked() {
-  for (int32_t i = 0; i < g_st.result_count; ++i) free_texts(&g_st.results[i]);
+  free_texts_locked();
   g_st.result_count = 0;
   s_unmatched.clear();
   s_indexed = 0;
@@ -85,20 +117,17 @@ int kel_result_add(const kel_result *r) {
   const char *path = r->path ? r->path : "";
   const char *imdb_id = r->imdb_id ? r->imdb_id : "";
   size_t klen = std::strlen(key) + 1, plen = std::strlen(path) + 1, ilen = std::strlen(imdb_id) + 1;
-  char *block = static_cast<char *>(std::malloc(klen + plen + ilen));
-  if (!block) return -1;
-  std::memcpy(block, key, klen);
-  std::memcpy(block + klen, path, plen);
-  std::memcpy(block + klen + plen, imdb_id, ilen);
-  copy.key = block;
-  copy.path = block + klen;
-  copy.imdb_id = block + klen + plen;
   Guard g(g_st.lock);
   // The capacity stops doubling at 2^30, the last doubling an int32_t holds.
-  if (!kel_grow(g_st.results, g_st.result_count, g_st.result_cap, 64, INT32_MAX / 2 + 1)) {
-    free_texts(&copy);
-    return -1;
-  }
+  if (!kel_grow(g_st.results, g_st.result_count, g_st.result_cap, 64, INT32_MAX / 2 + 1)) return -1;
+  char *texts = take_text_locked(klen + plen + ilen);
+  if (!texts) return -1;
+  std::memcpy(texts, key, klen);
+  std::memcpy(texts + klen, path, plen);
+  std::memcpy(texts + klen + plen, imdb_id, ilen);
+  copy.key = texts;
+  copy.path = texts + klen;
+  copy.imdb_id = texts + klen + plen;
   bool indexed = index_sync_locked();
   int32_t at = g_st.result_count;
   g_st.results[at] = copy;

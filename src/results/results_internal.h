@@ -8,8 +8,9 @@
 #include "core/core_internal.h"
 #include "scan/counters.h"
 
-// One per-file result of the last scan; the three texts are never null and
-// share one heap block, owned through key (path and imdb_id point into it).
+// One per-file result of the last scan; the three texts are never null and lie
+// one after another in the list's own text store (key first), which keeps
+// them in place until the list is cleared.
 struct kel_result {
   char *key;
   char *path;
