@@ -113,8 +113,8 @@ void start_record(file_work &f) {
   if (!mfile_init_new(&f.n, id.name, id.has_ext ? id.ext : nullptr, f.w->runtime_config_id,
                       id.size))
     throw std::bad_alloc();
-  kel_file_vault_key(f.w->user, KEL_CORRECT_PREFIX, id.hash, f.corr_vkey);
-  kel_file_vault_key(f.w->user, KEL_MATCHED_PREFIX, id.hash, f.matched_vkey);
+  kel_file_vault_key(f.w, KEL_CORRECT_PREFIX, id.hash, f.corr_vkey);
+  kel_file_vault_key(f.w, KEL_MATCHED_PREFIX, id.hash, f.matched_vkey);
 }
 
 // The id of a stored correction (the vault first), then of the loaded

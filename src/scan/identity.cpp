@@ -81,12 +81,10 @@ bool kel_file_passes_modes(const kel_walk *w, kel_file_id *id) {
   return !id->correct_mode || kel_walk_has_correction_id(w, id->hash);
 }
 
-void kel_file_vault_key(const char *user, const char *prefix, const char *hash,
+void kel_file_vault_key(const kel_walk *w, const char *prefix, const char *hash,
                         char (&out)[kKelVaultKeyBuf]) {
   kel_cat c(out, sizeof out);
-  c.add(KEL_VAULT_NAMESPACE "_", sizeof KEL_VAULT_NAMESPACE);
-  c.add(user ? user : "");
-  c.add("_", 1);
+  c.add(w->vault_prefix, w->vault_prefix_len);
   c.add(prefix);
   c.add(hash);
   c.end();

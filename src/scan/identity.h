@@ -15,8 +15,6 @@
 // Room for an identity key: a 4 KiB path and the size, or a backend id; a key
 // that does not fit is cut without splitting a character.
 constexpr size_t kKelFileKeyBuf = 4128;
-// Room for a vault key; a bounded user id always fits.
-constexpr size_t kKelVaultKeyBuf = 1200;
 // Room for the name asked for, cut without splitting a character.
 constexpr size_t kKelLookupNameBuf = 1024;
 
@@ -62,8 +60,8 @@ int32_t kel_file_identify(const kelffa_item *entry, const char *listing_path, ke
 // file goes on.
 bool kel_file_passes_modes(const kel_walk *w, kel_file_id *id);
 
-// "<namespace>_<user>_<prefix><hash>" (a null user counts as "").
-void kel_file_vault_key(const char *user, const char *prefix, const char *hash,
+// "<namespace>_<user>_<prefix><hash>" with the scan's user (null counts as "").
+void kel_file_vault_key(const kel_walk *w, const char *prefix, const char *hash,
                         char (&out)[kKelVaultKeyBuf]);
 
 // The name the matching service is asked for: the backend's title and year

@@ -85,7 +85,7 @@ void prepare(kel_walk *w, kel_lookahead *la, int32_t index, const char *listing_
   const kel_vault_view &v = id.vault;
   if (v.have && v.get) {
     char vault_key[kKelVaultKeyBuf];
-    kel_file_vault_key(w->user, KEL_CORRECT_PREFIX, id.hash, vault_key);
+    kel_file_vault_key(w, KEL_CORRECT_PREFIX, id.hash, vault_key);
     char *value = nullptr;
     int32_t answer = v.get(v.ctx, vault_key, &value);
     bool corrected = answer == 0 && value && *value;
