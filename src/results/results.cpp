@@ -78,7 +78,7 @@ bool index_sync_locked() {
   }
 }
 
-const kel_result *result_at_locked(int32_t index) {
+const kel_stored_result *result_at_locked(int32_t index) {
   if (index < 0 || index >= g_st.result_count) return nullptr;
   return &g_st.results[index];
 }
@@ -110,9 +110,17 @@ void kel_results_reset_locked() {
   g_st.result_cap = 0;
 }
 
+const char *kel_stored_path(const kel_stored_result &r) {
+  return r.texts + std::strlen(r.texts) + 1;
+}
+
+const char *kel_stored_imdb_id(const kel_stored_result &r) {
+  const char *path = kel_stored_path(r);
+  return path + std::strlen(path) + 1;
+}
+
 int kel_result_add(const kel_result *r) {
   if (!r) return -1;
-  kel_result copy = *r;
   const char *key = r->key ? r->key : "";
   const char *path = r->path ? r->path : "";
   const char *imdb_id = r->imdb_id ? r->imdb_id : "";
@@ -125,9 +133,7 @@ int kel_result_add(const kel_result *r) {
   std::memcpy(texts, key, klen);
   std::memcpy(texts + klen, path, plen);
   std::memcpy(texts + klen + plen, imdb_id, ilen);
-  copy.key = texts;
-  copy.path = texts + klen;
-  copy.imdb_id = texts + klen + plen;
+  kel_stored_result copy{texts, r->outcome, r->season, r->episode};
   bool indexed = index_sync_locked();
   int32_t at = g_st.result_count;
   g_st.results[at] = copy;
@@ -175,37 +181,37 @@ KELMCAT_API int32_t kelmcat_result_count(void) noexcept {
 
 KELMCAT_API const char *kelmcat_result_key(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
-  return r ? r->key : kel_empty;
+  const kel_stored_result *r = result_at_locked(index);
+  return r ? kel_stored_key(*r) : kel_empty;
 }
 
 KELMCAT_API const char *kelmcat_result_path(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
-  return r ? r->path : kel_empty;
+  const kel_stored_result *r = result_at_locked(index);
+  return r ? kel_stored_path(*r) : kel_empty;
 }
 
 KELMCAT_API const char *kelmcat_result_imdb_id(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
-  return r ? r->imdb_id : kel_empty;
+  const kel_stored_result *r = result_at_locked(index);
+  return r ? kel_stored_imdb_id(*r) : kel_empty;
 }
 
 KELMCAT_API int32_t kelmcat_result_outcome(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
+  const kel_stored_result *r = result_at_locked(index);
   return r ? r->outcome : 0;
 }
 
 KELMCAT_API int32_t kelmcat_result_season(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
+  const kel_stored_result *r = result_at_locked(index);
   return r ? r->season : -1;
 }
 
 KELMCAT_API int32_t kelmcat_result_episode(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
+  const kel_stored_result *r = result_at_locked(index);
   return r ? r->episode : -1;
 }
 
@@ -223,11 +229,11 @@ KELMCAT_API const char *kelmcat_unmatched_name(int32_t n) noexcept {
   Guard g(g_st.lock);
   if (index_sync_locked()) {
     if (static_cast<size_t>(n) >= s_unmatched.size()) return kel_empty;
-    return base_name(g_st.results[s_unmatched[static_cast<size_t>(n)]].path);
+    return base_name(kel_stored_path(g_st.results[s_unmatched[static_cast<size_t>(n)]]));
   }
   for (int32_t i = 0; i < g_st.result_count; ++i) {
     if (g_st.results[i].outcome != KELMCAT_OUTCOME_UNMATCHED) continue;
-    if (n-- == 0) return base_name(g_st.results[i].path);
+    if (n-- == 0) return base_name(kel_stored_path(g_st.results[i]));
   }
   return kel_empty;
 }
