@@ -58,6 +58,44 @@ TEST(CleanPath, ReplacesContentAndWorksInPlace) {
   EXPECT_EQ(kel_clean_path("a", nullptr), -1);
 }
 
+// A file's cleaned path built from its folder's kept part is what cleaning the
+// joined path gives, in the order a walk asks: files of one folder, another
+// folder, a name that cuts into the folder's part, then the first folder again.
+TEST(CleanFilePath, MatchesCleaningTheJoinedPath) {
+  const struct {
+    const char *folder, *name;
+  } steps[] = {
+      {"/Movies", "a.mkv"},
+      {"/Movies", "b.mkv"},
+      {"/Movies", "\\c.mkv\\"},
+      {"/Movies", "/\\"},
+      {"/Movies", "d.mkv"},
+      {"/Movies/", "e.mkv"},
+      {"Movies\\", "f.mkv"},
+      {"/", "g.mkv"},
+      {"/", "\\h.mkv"},
+      {"", "i.mkv"},
+      {"", "/j.mkv"},
+      {"\\", "k.mkv"},
+      {"//", "/"},
+      {"/TV/Shows", "x.mkv"},
+      {"/TV/Show", "x.mkv"},
+      {"/TV/Shows", "y.mkv"},
+      {"/Movies", "a.mkv"},
+  };
+  kel_file_paths paths{};
+  for (const auto &s : steps) {
+    std::string folder = s.folder;
+    std::string joined =
+        folder.empty() || folder.back() == '/' ? folder + s.name : folder + "/" + s.name;
+    ASSERT_EQ(kel_clean_file_path(&paths, folder.c_str(), s.name), 0);
+    EXPECT_EQ(std::string(paths.clean.data, paths.clean.len), cleaned(joined.c_str()))
+        << s.folder << " + " << s.name;
+    EXPECT_EQ(std::strlen(paths.clean.data), paths.clean.len);
+  }
+  kel_file_paths_free(&paths);
+}
+
 TEST(AncestorOrEqual, SegmentBoundaries) {
   const struct {
     const char *a, *b;

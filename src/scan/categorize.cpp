@@ -298,7 +298,7 @@ int32_t store_record(file_work &f) {
 
 int32_t categorize(kel_walk *w, const kelffa_item *entry, const char *listing_path) {
   file_work f(w);
-  int32_t r = kel_file_identify(entry, listing_path, &w->file_path, &w->clean_path, &f.id);
+  int32_t r = kel_file_identify(entry, listing_path, &w->file_paths, &f.id);
   if (r != kGoOn) return r;
   // Counted as considered before the add-new-only and correct-mode filters.
   f.c->considered++;

@@ -55,6 +55,47 @@ int kel_clean_path(const char *path, kel_buf *out) {
   return kel_buf_add(out, v.data(), v.size());
 }
 
+int kel_clean_file_path(kel_file_paths *paths, const char *listing_path, const char *name) {
+  const char *lp = listing_path ? listing_path : "";
+  kel_buf &folder = paths->folder;
+  kel_buf &clean = paths->clean;
+  bool same_folder =
+      folder.data && std::strncmp(lp, folder.data, folder.len) == 0 && lp[folder.len] == '\0';
+  if (!same_folder) {
+    // The folder's part of every cleaned path: the listing path and its '/',
+    // without leading separators.
+    size_t len = std::strlen(lp);
+    size_t lead = 0;
+    while (lead < len && is_sep(lp[lead])) ++lead;
+    bool slash = len > 0 && lp[len - 1] != '/';
+    if (kel_buf_add(&folder, nullptr, 0) != 0 || kel_buf_add(&folder, lp, len) != 0 ||
+        kel_buf_add(&clean, nullptr, 0) != 0 || kel_buf_add(&clean, lp + lead, len - lead) != 0 ||
+        (slash && lead < len && kel_buf_add(&clean, "/", 1) != 0)) {
+      kel_buf_free(&folder);  // nothing half-built is taken for this folder later
+      return -1;
+    }
+    paths->prefix_len = clean.len;
+  }
+  clean.len = paths->prefix_len;
+  clean.data[clean.len] = '\0';
+  // Separators at the start of the joined path are dropped, also into the name.
+  const char *n = name ? name : "";
+  if (clean.len == 0)
+    while (is_sep(*n)) ++n;
+  if (*n && kel_buf_add(&clean, n, std::strlen(n)) != 0) return -1;
+  while (clean.len > 0 && is_sep(clean.data[clean.len - 1])) --clean.len;
+  clean.data[clean.len] = '\0';
+  // A name of separators only cut into the folder's part: build it anew next time.
+  if (clean.len < paths->prefix_len) kel_buf_free(&folder);
+  return 0;
+}
+
+void kel_file_paths_free(kel_file_paths *paths) {
+  kel_buf_free(&paths->folder);
+  kel_buf_free(&paths->clean);
+  paths->prefix_len = 0;
+}
+
 int ancestor_or_equal(const char *a, size_t alen, const char *b, size_t blen) {
   if (alen == 0 || blen < alen || std::memcmp(a, b, alen) != 0) return 0;
   return blen == alen || b[alen] == '/';

@@ -15,6 +15,22 @@
 // Returns 0, or -1 when memory ran out.
 int kel_clean_path(const char *path, kel_buf *out);
 
+// Scratch for the cleaned paths of one folder's files: the folder's listing
+// path as last given, and in clean the cleaned path of the last file, whose
+// first prefix_len bytes are the folder's part, kept while the folder stays
+// the same. A zeroed record is empty; kel_file_paths_free frees it.
+struct kel_file_paths {
+  kel_buf folder;
+  kel_buf clean;
+  size_t prefix_len;
+};
+
+// Writes into paths->clean what kel_clean_path gives for the listing path
+// joined with name (with a '/' between them unless the listing path is empty
+// or ends with one). Returns 0, or -1 when memory ran out.
+int kel_clean_file_path(kel_file_paths *paths, const char *listing_path, const char *name);
+void kel_file_paths_free(kel_file_paths *paths);
+
 // 1 when a is not empty and b is a, or b begins with a followed by '/'.
 int ancestor_or_equal(const char *a, size_t alen, const char *b, size_t blen);
 

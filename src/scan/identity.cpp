@@ -12,17 +12,6 @@ namespace {
 
 using Guard = std::lock_guard<std::mutex>;
 
-// The joined listing path and name, cleaned.
-int32_t clean_file_path(const char *listing_path, const char *name, kel_buf *path, kel_buf *clean) {
-  if (kel_buf_add(path, nullptr, 0) != 0 || kel_buf_adds(path, listing_path) != 0)
-    return KELMCAT_ERR_OOM;
-  if (path->len > 0 && path->data[path->len - 1] != '/' && kel_buf_add(path, "/", 1) != 0)
-    return KELMCAT_ERR_OOM;
-  if (kel_buf_add(path, name, std::strlen(name)) != 0) return KELMCAT_ERR_OOM;
-  if (kel_clean_path(path->data, clean) != 0) return KELMCAT_ERR_OOM;
-  return 1;
-}
-
 }  // namespace
 
 kel_vault_view kel_read_vault_locked(void) {
@@ -41,8 +30,8 @@ kel_vault_view kel_read_vault(void) {
   return kel_read_vault_locked();
 }
 
-int32_t kel_file_identify(const kelffa_item *entry, const char *listing_path, kel_buf *path,
-                          kel_buf *clean, kel_file_id *id) {
+int32_t kel_file_identify(const kelffa_item *entry, const char *listing_path, kel_file_paths *paths,
+                          kel_file_id *id) {
   id->entry = entry;
   id->name = kelffa_item_name(entry);
   id->size = kelffa_item_size(entry);
@@ -52,9 +41,8 @@ int32_t kel_file_identify(const kelffa_item *entry, const char *listing_path, ke
     // the lock sees what reading each afresh would.
     Guard g(g_st.lock);
     if (!kel_is_candidate_locked(entry, id->ext)) return 0;
-    int32_t r = clean_file_path(listing_path, id->name, path, clean);
-    if (r != 1) return r;
-    if (!kel_path_included_locked(clean->data, 0)) return 0;
+    if (kel_clean_file_path(paths, listing_path, id->name) != 0) return KELMCAT_ERR_OOM;
+    if (!kel_path_included_locked(paths->clean.data, 0)) return 0;
     id->add_new_only = g_st.add_new_only != 0;
     id->correct_mode = g_st.correct_mode != 0;
     id->vault = kel_read_vault_locked();
@@ -64,7 +52,7 @@ int32_t kel_file_identify(const kelffa_item *entry, const char *listing_path, ke
   if (kelffa_item_has(entry, F_ID) && bid && *bid) {
     key.add(bid);
   } else {
-    key.add(clean->data);
+    key.add(paths->clean.data, paths->clean.len);
     key.add("_", 1);
     key.add_int(id->size);
   }

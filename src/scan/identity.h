@@ -47,13 +47,13 @@ struct kel_file_id {
   kel_vault_view vault;
 };
 
-// The candidate test, the joined and cleaned path (built in path and clean,
-// the caller's scratch buffers) and its path filter, and the identity key (the
+// The candidate test, the joined and cleaned path (built in paths, the
+// caller's scratch) and its path filter, and the identity key (the
 // backend's id, else cleaned path and size). The state lock is taken once for
 // the video extensions, the path filters, the modes and the vault. 1 when the
 // file goes on, 0 when the walk skips it, KELMCAT_ERR_OOM.
-int32_t kel_file_identify(const kelffa_item *entry, const char *listing_path, kel_buf *path,
-                          kel_buf *clean, kel_file_id *id);
+int32_t kel_file_identify(const kelffa_item *entry, const char *listing_path, kel_file_paths *paths,
+                          kel_file_id *id);
 
 // The add-new-only and correct-mode filters with the modes read by
 // kel_file_identify; leaves the key's hash text in id->hash. True when the

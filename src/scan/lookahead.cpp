@@ -41,8 +41,7 @@ struct kel_lookahead {
   int32_t reach = 0;     // entries looked at beyond the current one, at most
   int32_t current = -1;  // index being categorized
   int32_t next = 0;      // next index to look at
-  kel_buf path{};
-  kel_buf clean{};
+  kel_file_paths paths{};
 };
 
 namespace {
@@ -79,7 +78,7 @@ void prepare(kel_walk *w, kel_lookahead *la, int32_t index, const char *listing_
   const kelffa_item *it = kelffa_item_at(index);
   if (!it) return;
   kel_file_id id;
-  if (kel_file_identify(it, listing_path, &la->path, &la->clean, &id) != 1) return;
+  if (kel_file_identify(it, listing_path, &la->paths, &id) != 1) return;
   if (!kel_file_passes_modes(w, &id)) return;
 
   const kel_vault_view &v = id.vault;
@@ -124,8 +123,7 @@ void kel_lookahead_close(kel_lookahead *la) {
   if (!la) return;
   forget(la);
   std::free(la->ring);
-  kel_buf_free(&la->path);
-  kel_buf_free(&la->clean);
+  kel_file_paths_free(&la->paths);
   delete la;
   kel_ahead_stop();
 }

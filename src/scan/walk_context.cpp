@@ -51,7 +51,7 @@ void kel_walk_free(kel_walk *w) {
   delete w->correction_set;
   for (uint64_t i = 0; i < w->correction_count; ++i) std::free(w->correction_ids[i]);
   std::free(w->correction_ids);
-  kel_buf_free(&w->file_path);
+  kel_file_paths_free(&w->file_paths);
   kel_buf_free(&w->clean_path);
   *w = kel_walk{};
 }

@@ -10,6 +10,7 @@
 #include "core/core_internal.h"
 #include "core/flat_map.h"
 #include "scan/counters.h"
+#include "scan/filters.h"
 
 // Room for a vault key; a bounded user id always fits.
 constexpr size_t kKelVaultKeyBuf = 1200;
@@ -63,8 +64,8 @@ struct kel_walk {
   uint64_t correction_cap;
   kel::FlatMap<bool> *correction_set;
 
-  // Scratch buffers reused for every file (cleaned paths).
-  kel_buf file_path;
+  // Scratch reused for every file's cleaned path, and for every folder's.
+  kel_file_paths file_paths;
   kel_buf clean_path;
 
   // "<namespace>_<user>_", how every vault key of the scan begins (cut to
