@@ -93,17 +93,17 @@ const kelmcat_io g_io = {nullptr, bench_get, nullptr, bench_release};
 
 // ---- Vault -----------------------------------------------------------------
 
-// Open addressing over records kept in an arena of large blocks ("key\0value\0",
-// with their lengths in the slot), presized for the tree so that it never
-// grows during a scan: a lookup costs a word-wise hash, a slot and a record,
-// as a lean host store would, and does not swamp the library's own per-file
-// work. A replaced record's bytes stay in the arena until the next reset.
+// Open addressing over 16-byte slots and records kept in an arena of large
+// blocks (the value's length, "key\0value\0"; the key's length in the slot), presized for the tree
+// so that it never grows during a scan: a lookup costs a word-wise hash, a slot and a record, as a
+// lean host store would, and does not swamp the library's own per-file work. A replaced record's
+// bytes stay in the arena until the next reset.
 struct Slot {
-  uint64_t hash;
-  const char *rec;  // null: empty
+  const char *rec;  // value length (4 bytes), key, value; null: empty
+  uint32_t hash;    // the key hash's low half
   uint32_t klen;
-  uint32_t vlen;
 };
+constexpr size_t kLenBytes = sizeof(uint32_t);
 std::vector<Slot> g_slots;
 size_t g_mask = 0;
 size_t g_used = 0;
@@ -155,7 +155,7 @@ void kv_reset(size_t entries) {
   g_rec_bytes = 0;
   size_t cap = 1024;
   while (cap < 2 * entries) cap *= 2;
-  g_slots.assign(cap, Slot{0, nullptr, 0, 0});
+  g_slots.assign(cap, Slot{nullptr, 0, 0});
   g_mask = cap - 1;
   g_used = 0;
 }
@@ -163,7 +163,9 @@ void kv_reset(size_t entries) {
 Slot *kv_find(const char *key, size_t klen, uint64_t h) {
   for (size_t i = h & g_mask;; i = (i + 1) & g_mask) {
     Slot &s = g_slots[i];
-    if (!s.rec || (s.hash == h && s.klen == klen && std::memcmp(s.rec, key, klen) == 0)) return &s;
+    if (!s.rec || (s.hash == static_cast<uint32_t>(h) && s.klen == klen &&
+                   std::memcmp(s.rec + kLenBytes, key, klen) == 0))
+      return &s;
   }
 }
 
@@ -172,9 +174,11 @@ int32_t kv_get(void *, const char *key, char **value) {
   const Slot *s = kv_find(key, klen, kv_hash(key, klen));
   if (!s->rec) return 1;
   // The library frees the value: a copy of its own.
-  char *copy = static_cast<char *>(std::malloc(s->vlen + 1));
+  uint32_t vlen;
+  std::memcpy(&vlen, s->rec, kLenBytes);
+  char *copy = static_cast<char *>(std::malloc(vlen + 1));
   if (!copy) return -1;
-  std::memcpy(copy, s->rec + klen + 1, s->vlen + 1);
+  std::memcpy(copy, s->rec + kLenBytes + klen + 1, vlen + 1);
   *value = copy;
   return 0;
 }
@@ -184,12 +188,14 @@ int32_t kv_set(void *, const char *key, const char *value) {
   uint64_t h = kv_hash(key, klen);
   Slot *s = kv_find(key, klen, h);
   if (!s->rec && 2 * (g_used + 1) > g_slots.size()) return -1;  // full: a write error
-  char *rec = arena_take(klen + vlen + 2);
+  char *rec = arena_take(kLenBytes + klen + vlen + 2);
   if (!rec) return -1;
-  std::memcpy(rec, key, klen + 1);
-  std::memcpy(rec + klen + 1, value, vlen + 1);
+  uint32_t vlen32 = static_cast<uint32_t>(vlen);
+  std::memcpy(rec, &vlen32, kLenBytes);
+  std::memcpy(rec + kLenBytes, key, klen + 1);
+  std::memcpy(rec + kLenBytes + klen + 1, value, vlen + 1);
   if (!s->rec) ++g_used;
-  *s = Slot{h, rec, static_cast<uint32_t>(klen), static_cast<uint32_t>(vlen)};
+  *s = Slot{rec, static_cast<uint32_t>(h), static_cast<uint32_t>(klen)};
   return 0;
 }
 
