@@ -58,6 +58,44 @@ TEST(CleanPath, ReplacesContentAndWorksInPlace) {
   EXPECT_EQ(kel_clean_path("a", nullptr), -1);
 }
 
+// A file's cleaned path built from its folder's kept part is what cleaning the
+// joined path gives, in the order a walk asks: files of one folder, another
+// folder, a name that cuts into the folder's part, then the first folder again.
+TEST(CleanFilePath, MatchesCleaningTheJoinedPath) {
+  const struct {
+    const char *folder, *name;
+  } steps[] = {
+      {"/Movies", "a.mkv"},
+      {"/Movies", "b.mkv"},
+      {"/Movies", "\\c.mkv\\"},
+      {"/Movies", "/\\"},
+      {"/Movies", "d.mkv"},
+      {"/Movies/", "e.mkv"},
+      {"Movies\\", "f.mkv"},
+      {"/", "g.mkv"},
+      {"/", "\\h.mkv"},
+      {"", "i.mkv"},
+      {"", "/j.mkv"},
+      {"\\", "k.mkv"},
+      {"//", "/"},
+      {"/TV/Shows", "x.mkv"},
+      {"/TV/Show", "x.mkv"},
+      {"/TV/Shows", "y.mkv"},
+      {"/Movies", "a.mkv"},
+  };
+  kel_file_paths paths{};
+  for (const auto &s : steps) {
+    std::string folder = s.folder;
+    std::string joined =
+        folder.empty() || folder.back() == '/' ? folder + s.name : folder + "/" + s.name;
+    ASSERT_EQ(kel_clean_file_path(&paths, folder.c_str(), s.name), 0);
+    EXPECT_EQ(std::string(paths.clean.data, paths.clean.len), cleaned(joined.c_str()))
+        << s.folder << " + " << s.name;
+    EXPECT_EQ(std::strlen(paths.clean.data), paths.clean.len);
+  }
+  kel_file_paths_free(&paths);
+}
+
 TEST(AncestorOrEqual, SegmentBoundaries) {
   const struct {
     const char *a, *b;
@@ -208,3 +246,22 @@ TEST_F(Filters, CandidateRule) {
 }
 
 }  // namespace
+
+TEST(FileExtension, OnlyTheLastDotWithinReachCounts) {
+  const std::string x62(62, 'x'), x70(70, 'x');
+  const struct {
+    std::string name;
+    std::string ext;  // "": none
+  } cases[] = {
+      {"." + x62, ""},           // 63 bytes from a leading dot
+      {"a.b" + x70, ""},         // the last dot lies too far back
+      {"a.mkv.b" + x70, ""},     // an earlier, shorter one does not count
+      {"ab." + x62, "." + x62},  // exactly at the edge
+      {x70 + ".MKV", ".mkv"},    // a long name with a short extension
+  };
+  for (const auto &c : cases) {
+    char out[KEL_EXT_BUF];
+    EXPECT_EQ(kel_file_extension(c.name.c_str(), out), c.ext.empty() ? 0 : 1) << c.name;
+    EXPECT_EQ(std::string(out), c.ext) << c.name;
+  }
+}

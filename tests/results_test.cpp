@@ -179,4 +179,28 @@ TEST_F(Results, StatsCopyCountersAndLeaveTheHostWord) {
   EXPECT_STREQ(kelmcat_last_error(), "null stats");
 }
 
+// Many results and one text longer than any block the list packs texts into:
+// every text stays where it was handed out, whole, until the list is cleared.
+TEST_F(Results, TextsOfManyResultsStayInPlaceAndWhole) {
+  const std::string long_key(200 * 1024, 'k');
+  std::vector<std::string> keys;
+  std::vector<const char *> handed;
+  for (int i = 0; i < 3000; ++i) {
+    keys.push_back(i == 1500 ? long_key : std::string(100, 'a') + std::to_string(i));
+    ASSERT_EQ(
+        add(keys.back().c_str(), ("p" + std::to_string(i)).c_str(), "tt1", KELMCAT_OUTCOME_ADDED),
+        0);
+    handed.push_back(kelmcat_result_key(i));
+  }
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_EQ(kelmcat_result_key(i), handed[static_cast<size_t>(i)]) << i;
+    EXPECT_EQ(kelmcat_result_key(i), keys[static_cast<size_t>(i)]) << i;
+    EXPECT_EQ(std::string(kelmcat_result_path(i)), "p" + std::to_string(i));
+    EXPECT_STREQ(kelmcat_result_imdb_id(i), "tt1");
+  }
+  kel_results_clear();
+  ASSERT_EQ(add("k", "a.mkv", "", KELMCAT_OUTCOME_ADDED), 0);
+  EXPECT_STREQ(kelmcat_result_key(0), "k");
+}
+
 }  // namespace

@@ -22,9 +22,10 @@ struct kel_strlist {
   int32_t count;
 };
 
-// One per-file result of the last scan, defined by the results subsystem
-// (results/results_internal.h); the list itself lives in the record below.
-struct kel_result;
+// One per-file result of the last scan as the list keeps it, defined by the
+// results subsystem (results/results_internal.h); the list itself lives in the
+// record below.
+struct kel_stored_result;
 
 struct kelmcat_state {
   std::mutex lock;
@@ -71,7 +72,7 @@ struct kelmcat_state {
   size_t last_url_cap = 0;
   bool last_url_shown = false;
   char *last_error = nullptr;
-  kel_result *results = nullptr;
+  kel_stored_result *results = nullptr;
   int32_t result_count = 0;
   int32_t result_cap = 0;
   char **warnings = nullptr;

@@ -33,14 +33,14 @@ char *build_locked() {
   w.key("results");
   w.start_arr();
   for (int32_t i = 0; i < g_st.result_count; ++i) {
-    const kel_result &r = g_st.results[i];
+    const kel_stored_result &r = g_st.results[i];
     w.start_obj();
     w.key("key");
-    w.str(text_or_empty(r.key));
+    w.str(kel_stored_key(r));
     w.key("path");
-    w.str(text_or_empty(r.path));
+    w.str(kel_stored_path(r));
     w.key("imdbId");
-    w.str(text_or_empty(r.imdb_id));
+    w.str(kel_stored_imdb_id(r));
     w.key("outcome");
     w.sint(r.outcome);
     if (r.season >= 0) {

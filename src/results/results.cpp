@@ -25,10 +25,42 @@ std::mutex s_counters_lock;
 std::vector<int32_t> s_unmatched;
 int32_t s_indexed = 0;
 
-// The three texts share the block that key points to.
-void free_texts(kel_result *r) {
-  std::free(r->key);
-  r->key = r->path = r->imdb_id = nullptr;
+// The results' texts, packed one after another into blocks that are freed
+// only when the list is cleared, so that a text never moves while the list
+// grows. Guarded by the state lock.
+struct text_block {
+  text_block *next;  // the block filled before this one
+};
+constexpr size_t kTextBlockBytes = 64 * 1024;
+text_block *s_blocks = nullptr;  // the block being filled, first
+char *s_text_at = nullptr;       // where the next texts go in it
+size_t s_text_left = 0;          // bytes left there
+
+// With the lock held: room for n bytes of texts, or null without memory.
+char *take_text_locked(size_t n) {
+  if (n > s_text_left) {
+    size_t room = n > kTextBlockBytes ? n : kTextBlockBytes;
+    auto *b = static_cast<text_block *>(std::malloc(sizeof(text_block) + room));
+    if (!b) return nullptr;
+    b->next = s_blocks;
+    s_blocks = b;
+    s_text_at = reinterpret_cast<char *>(b + 1);
+    s_text_left = room;
+  }
+  char *at = s_text_at;
+  s_text_at += n;
+  s_text_left -= n;
+  return at;
+}
+
+void free_texts_locked() {
+  while (s_blocks) {
+    text_block *next = s_blocks->next;
+    std::free(s_blocks);
+    s_blocks = next;
+  }
+  s_text_at = nullptr;
+  s_text_left = 0;
 }
 
 // With the lock held: true when s_unmatched describes the current list.
@@ -46,7 +78,7 @@ bool index_sync_locked() {
   }
 }
 
-const kel_result *result_at_locked(int32_t index) {
+const kel_stored_result *result_at_locked(int32_t index) {
   if (index < 0 || index >= g_st.result_count) return nullptr;
   return &g_st.results[index];
 }
@@ -58,7 +90,7 @@ const char *base_name(const char *path) {
 }
 
 void clear_locked() {
-  for (int32_t i = 0; i < g_st.result_count; ++i) free_texts(&g_st.results[i]);
+  free_texts_locked();
   g_st.result_count = 0;
   s_unmatched.clear();
   s_indexed = 0;
@@ -78,27 +110,30 @@ void kel_results_reset_locked() {
   g_st.result_cap = 0;
 }
 
+const char *kel_stored_path(const kel_stored_result &r) {
+  return r.texts + std::strlen(r.texts) + 1;
+}
+
+const char *kel_stored_imdb_id(const kel_stored_result &r) {
+  const char *path = kel_stored_path(r);
+  return path + std::strlen(path) + 1;
+}
+
 int kel_result_add(const kel_result *r) {
   if (!r) return -1;
-  kel_result copy = *r;
   const char *key = r->key ? r->key : "";
   const char *path = r->path ? r->path : "";
   const char *imdb_id = r->imdb_id ? r->imdb_id : "";
   size_t klen = std::strlen(key) + 1, plen = std::strlen(path) + 1, ilen = std::strlen(imdb_id) + 1;
-  char *block = static_cast<char *>(std::malloc(klen + plen + ilen));
-  if (!block) return -1;
-  std::memcpy(block, key, klen);
-  std::memcpy(block + klen, path, plen);
-  std::memcpy(block + klen + plen, imdb_id, ilen);
-  copy.key = block;
-  copy.path = block + klen;
-  copy.imdb_id = block + klen + plen;
   Guard g(g_st.lock);
   // The capacity stops doubling at 2^30, the last doubling an int32_t holds.
-  if (!kel_grow(g_st.results, g_st.result_count, g_st.result_cap, 64, INT32_MAX / 2 + 1)) {
-    free_texts(&copy);
-    return -1;
-  }
+  if (!kel_grow(g_st.results, g_st.result_count, g_st.result_cap, 64, INT32_MAX / 2 + 1)) return -1;
+  char *texts = take_text_locked(klen + plen + ilen);
+  if (!texts) return -1;
+  std::memcpy(texts, key, klen);
+  std::memcpy(texts + klen, path, plen);
+  std::memcpy(texts + klen + plen, imdb_id, ilen);
+  kel_stored_result copy{texts, r->outcome, r->season, r->episode};
   bool indexed = index_sync_locked();
   int32_t at = g_st.result_count;
   g_st.results[at] = copy;
@@ -146,37 +181,37 @@ KELMCAT_API int32_t kelmcat_result_count(void) noexcept {
 
 KELMCAT_API const char *kelmcat_result_key(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
-  return r ? r->key : kel_empty;
+  const kel_stored_result *r = result_at_locked(index);
+  return r ? kel_stored_key(*r) : kel_empty;
 }
 
 KELMCAT_API const char *kelmcat_result_path(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
-  return r ? r->path : kel_empty;
+  const kel_stored_result *r = result_at_locked(index);
+  return r ? kel_stored_path(*r) : kel_empty;
 }
 
 KELMCAT_API const char *kelmcat_result_imdb_id(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
-  return r ? r->imdb_id : kel_empty;
+  const kel_stored_result *r = result_at_locked(index);
+  return r ? kel_stored_imdb_id(*r) : kel_empty;
 }
 
 KELMCAT_API int32_t kelmcat_result_outcome(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
+  const kel_stored_result *r = result_at_locked(index);
   return r ? r->outcome : 0;
 }
 
 KELMCAT_API int32_t kelmcat_result_season(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
+  const kel_stored_result *r = result_at_locked(index);
   return r ? r->season : -1;
 }
 
 KELMCAT_API int32_t kelmcat_result_episode(int32_t index) noexcept {
   Guard g(g_st.lock);
-  const kel_result *r = result_at_locked(index);
+  const kel_stored_result *r = result_at_locked(index);
   return r ? r->episode : -1;
 }
 
@@ -194,11 +229,11 @@ KELMCAT_API const char *kelmcat_unmatched_name(int32_t n) noexcept {
   Guard g(g_st.lock);
   if (index_sync_locked()) {
     if (static_cast<size_t>(n) >= s_unmatched.size()) return kel_empty;
-    return base_name(g_st.results[s_unmatched[static_cast<size_t>(n)]].path);
+    return base_name(kel_stored_path(g_st.results[s_unmatched[static_cast<size_t>(n)]]));
   }
   for (int32_t i = 0; i < g_st.result_count; ++i) {
     if (g_st.results[i].outcome != KELMCAT_OUTCOME_UNMATCHED) continue;
-    if (n-- == 0) return base_name(g_st.results[i].path);
+    if (n-- == 0) return base_name(kel_stored_path(g_st.results[i]));
   }
   return kel_empty;
 }

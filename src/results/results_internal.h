@@ -8,8 +8,7 @@
 #include "core/core_internal.h"
 #include "scan/counters.h"
 
-// One per-file result of the last scan; the three texts are never null and
-// share one heap block, owned through key (path and imdb_id point into it).
+// One per-file result of the last scan as handed to the list, which copies it.
 struct kel_result {
   char *key;
   char *path;
@@ -18,6 +17,22 @@ struct kel_result {
   int32_t season;
   int32_t episode;
 };
+
+// A result as the list keeps it: its three texts lie one after another
+// ("key\0path\0imdb_id\0") in the list's own text store, which keeps them in
+// place until the list is cleared; path and imdb_id are found after key.
+struct kel_stored_result {
+  const char *texts;
+  int32_t outcome;
+  int32_t season;
+  int32_t episode;
+};
+
+inline const char *kel_stored_key(const kel_stored_result &r) {
+  return r.texts;
+}
+const char *kel_stored_path(const kel_stored_result &r);
+const char *kel_stored_imdb_id(const kel_stored_result &r);
 
 // Empties the result list (frees its texts; the array is kept for reuse).
 // Takes the state lock.

@@ -16,7 +16,7 @@
 #include "core/keys.h"
 #include "match/matcher.h"
 #include "match/season_episode.h"
-#include "scan/filters.h"
+#include "scan/identity.h"
 #include "scan/lookahead.h"
 #include "scan/mfile.h"
 #include "scan/walk_context.h"
@@ -25,56 +25,20 @@ namespace {
 
 using Guard = std::lock_guard<std::mutex>;
 
-constexpr size_t kKeyBuf = 4128;
-constexpr size_t kVaultKeyBuf = 1200;
-
-struct vault_view {
-  bool have = false;
-  void *ctx = nullptr;
-  int32_t (*get)(void *, const char *, char **) = nullptr;
-  int32_t (*set)(void *, const char *, const char *) = nullptr;
-};
-
-vault_view read_vault() {
-  vault_view v;
-  Guard g(g_st.lock);
-  v.have = g_st.have_vault != 0;
-  if (v.have) {
-    v.ctx = g_st.vault.ctx;
-    v.get = g_st.vault.get;
-    v.set = g_st.vault.set;
-  }
-  return v;
-}
-
-int32_t read_flag(int32_t kelmcat_state::*field) {
-  Guard g(g_st.lock);
-  return g_st.*field;
-}
-
 // One file's categorization: the entry, its key and vault keys, and the texts
 // it owns, which are freed however it ends.
 struct file_work {
   kel_walk *w;
   kel_counters *c;
-  const kelffa_item *entry;
-  const char *name;
-  int64_t size;
-  char key[kKeyBuf];
-  char hash[16];
-  char corr_vkey[kVaultKeyBuf];
-  char matched_vkey[kVaultKeyBuf];
+  kel_file_id id;
+  char corr_vkey[kKelVaultKeyBuf];
+  char matched_vkey[kKelVaultKeyBuf];
   mfile n{};               // the new record
   mfile s{};               // the stored record, once there is one to merge with
   char *stored = nullptr;  // from the vault's get (malloc'ed)
   char *json = nullptr;
 
-  file_work(kel_walk *walk, const kelffa_item *item)
-      : w(walk),
-        c(walk->counters),
-        entry(item),
-        name(kelffa_item_name(item)),
-        size(kelffa_item_size(item)) {}
+  explicit file_work(kel_walk *walk) : w(walk), c(walk->counters) {}
   file_work(const file_work &) = delete;
   file_work &operator=(const file_work &) = delete;
   ~file_work() {
@@ -88,7 +52,7 @@ struct file_work {
 // Adds this file's result with the given id, outcome, season and episode.
 void add_result(const file_work &f, const char *imdb_id, int32_t outcome, int32_t season,
                 int32_t episode) {
-  kel_walk_add_result(f.w, f.key, f.name, imdb_id, outcome, season, episode);
+  kel_walk_add_result(f.w, f.id.key, f.id.name, imdb_id, outcome, season, episode);
 }
 
 // What the stored text says about this file: whether it was written for
@@ -142,76 +106,22 @@ void inspect_stored(kj::Val root, const char *key, const mfile &m, stored_view *
 // other answer (0 or a negative code) is what the categorization returns.
 constexpr int32_t kGoOn = 1;
 
-// Its candidate test, cleaned path and path filter, and its identity key (the
-// backend's id, else cleaned path and size; cut without splitting a character).
-int32_t file_key(file_work &f, const char *listing_path) {
-  kel_walk *w = f.w;
-  if (!kel_is_candidate(f.entry)) return 0;
-  kel_buf *fp = &w->file_path;
-  if (kel_buf_add(fp, nullptr, 0) != 0 || kel_buf_adds(fp, listing_path) != 0)
-    return KELMCAT_ERR_OOM;
-  size_t lp_len = fp->len;
-  if (lp_len > 0 && fp->data[lp_len - 1] != '/' && kel_buf_add(fp, "/", 1) != 0)
-    return KELMCAT_ERR_OOM;
-  if (kel_buf_add(fp, f.name, std::strlen(f.name)) != 0) return KELMCAT_ERR_OOM;
-  if (kel_clean_path(fp->data, &w->clean_path) != 0) return KELMCAT_ERR_OOM;
-  const char *clean = w->clean_path.data;
-  if (!kel_path_included(clean, 0)) return 0;
-
-  const char *bid = kelffa_item_backend_id(f.entry);
-  kel_cat key(f.key, sizeof f.key);
-  if (kelffa_item_has(f.entry, F_ID) && bid && *bid) {
-    key.add(bid);
-  } else {
-    key.add(clean);
-    key.add("_", 1);
-    key.add_int(f.size);
-  }
-  key.end_utf8();
-  return kGoOn;
-}
-
-// Counts the file as considered, then the add-new-only and correct-mode
-// filters; leaves the key's hash text in f.hash.
-int32_t mode_filters(file_work &f) {
-  f.c->considered++;
-  if (read_flag(&kelmcat_state::add_new_only) && kel_indexed_has(f.key)) return 0;
-  char digits[24];
-  size_t n = kel_int_text(kelmcat_stable_hash_utf8(f.key), digits);
-  std::memcpy(f.hash, digits, n);  // a 32-bit value: at most 11 bytes
-  f.hash[n] = '\0';
-  if (read_flag(&kelmcat_state::correct_mode) && !kel_walk_has_correction_id(f.w, f.hash)) return 0;
-  return kGoOn;
-}
-
 // The new record and the file's two vault keys.
 void start_record(file_work &f) {
-  char ext[KEL_EXT_BUF];
-  int has_ext = kel_file_extension(f.name, ext);
+  const kel_file_id &id = f.id;
   // A record missing one of its texts would be stored without that member.
-  if (!mfile_init_new(&f.n, f.name, has_ext ? ext : nullptr, f.w->runtime_config_id, f.size))
+  if (!mfile_init_new(&f.n, id.name, id.has_ext ? id.ext : nullptr, f.w->runtime_config_id,
+                      id.size))
     throw std::bad_alloc();
-  // "<namespace>_<user>_<prefix><hash>"; a bounded user id always fits.
-  const char *user = f.w->user ? f.w->user : "";
-  for (int k = 0; k < 2; ++k) {
-    kel_cat c(k == 0 ? f.corr_vkey : f.matched_vkey, kVaultKeyBuf);
-    c.add(KEL_VAULT_NAMESPACE "_", sizeof KEL_VAULT_NAMESPACE);
-    c.add(user);
-    c.add("_", 1);
-    if (k == 0)
-      c.add(KEL_CORRECT_PREFIX, sizeof KEL_CORRECT_PREFIX - 1);
-    else
-      c.add(KEL_MATCHED_PREFIX, sizeof KEL_MATCHED_PREFIX - 1);
-    c.add(f.hash);
-    c.end();
-  }
+  kel_file_vault_key(f.w, KEL_CORRECT_PREFIX, id.hash, f.corr_vkey);
+  kel_file_vault_key(f.w, KEL_MATCHED_PREFIX, id.hash, f.matched_vkey);
 }
 
 // The id of a stored correction (the vault first), then of the loaded
 // corrections. True when one was found; a corrected id needs no verification.
 bool id_from_correction(file_work &f) {
   bool corrected = false;
-  vault_view v = read_vault();
+  const kel_vault_view &v = f.id.vault;
   if (v.have && v.get) {
     char *val = nullptr;
     int32_t answer;
@@ -225,7 +135,7 @@ bool id_from_correction(file_work &f) {
     std::free(val);
   }
   if (!corrected) {
-    const char *loaded = kel_corrections_get(f.hash);
+    const char *loaded = kel_corrections_get(f.id.hash);
     if (loaded && *loaded) {
       f.n.imdb_id = kel_strdup(loaded);
       corrected = true;
@@ -235,27 +145,10 @@ bool id_from_correction(file_work &f) {
   return corrected;
 }
 
-// The name the matching service is asked for: the backend's title and year
-// when it reports both, else the listed name.
-void lookup_name(const file_work &f, char (&out)[1024]) {
-  const char *title = kelffa_item_title(f.entry);
-  int32_t year = kelffa_item_year(f.entry);
-  kel_cat c(out, sizeof out);
-  if (kel_item_has_metadata(f.entry) && title && *title && kelffa_item_has(f.entry, F_YEAR) &&
-      year > 0) {
-    c.add(title);
-    c.add(" ", 1);
-    c.add_int(year);
-  } else {
-    c.add(f.name);
-  }
-  c.end_utf8();
-}
-
 // Season and episode from the name, for a series.
 void season_episode(file_work &f) {
   int32_t season = -1, episode = -1;
-  if (kel_parse_season_episode(f.name, &season, &episode)) {
+  if (kel_parse_season_episode(f.id.name, &season, &episode)) {
     f.n.season = season;
     f.n.episode = episode;
   }
@@ -264,8 +157,8 @@ void season_episode(file_work &f) {
 // The id from the matching service, then the movie check unless the service
 // said it is a series, and season and episode for a series.
 int32_t id_from_matcher(file_work &f) {
-  char lookup[1024];
-  lookup_name(f, lookup);
+  char lookup[kKelLookupNameBuf];
+  kel_file_lookup_name(f.id, lookup);
   int32_t is_tv = -1;
   char *id = nullptr;
   int32_t r = kel_match_file(lookup, &is_tv, &id);
@@ -318,14 +211,14 @@ int32_t pick_imdb_id(file_work &f) {
 // The vault is looked up again for the write: the table read for the get may
 // have been replaced since.
 bool write_record(const file_work &f) {
-  vault_view v = read_vault();
+  kel_vault_view v = kel_read_vault();
   return f.json && v.set && v.set(v.ctx, f.matched_vkey, f.json) == 0;
 }
 
 // A file the vault holds no record for.
 int32_t add_record(file_work &f) {
   const mfile &n = f.n;
-  f.json = mfile_json(&n, f.key);
+  f.json = mfile_json(&n, f.id.key);
   if (write_record(f)) {
     f.c->added++;
     f.c->vault_writes++;
@@ -353,11 +246,11 @@ int32_t refresh_record(file_work &f) {
     return 0;
   }
   stored_view sv;
-  inspect_stored(stored_doc.root(), f.key, s, &sv);
+  inspect_stored(stored_doc.root(), f.id.key, s, &sv);
   if (sv.other_key) {
     f.c->errors++;
     add_result(f, f.n.imdb_id, KELMCAT_OUTCOME_ERROR, f.n.season, f.n.episode);
-    kel_add_warning("vault key collision: %.*s and %.*s", kel_cutw(f.key, 200), f.key,
+    kel_add_warning("vault key collision: %.*s and %.*s", kel_cutw(f.id.key, 200), f.id.key,
                     kel_cutw(sv.key.c_str(), 200), sv.key.c_str());
     return 0;
   }
@@ -366,7 +259,7 @@ int32_t refresh_record(file_work &f) {
     add_result(f, s.imdb_id, KELMCAT_OUTCOME_UNCHANGED, s.season, s.episode);
     return 0;
   }
-  f.json = mfile_json(&s, f.key);
+  f.json = mfile_json(&s, f.id.key);
   if (write_record(f)) {
     f.c->updated++;
     f.c->vault_writes++;
@@ -381,11 +274,17 @@ int32_t refresh_record(file_work &f) {
 
 // With writes still armed: reads the stored record and adds or refreshes it.
 int32_t store_record(file_work &f) {
-  if (!read_flag(&kelmcat_state::writes_armed)) {
+  bool armed;
+  kel_vault_view v;
+  {
+    Guard g(g_st.lock);
+    armed = g_st.writes_armed != 0;
+    v = kel_read_vault_locked();
+  }
+  if (!armed) {
     kel_set_error("writes are not armed (call kelmcat_arm_writes(1))");
     return KELMCAT_ERR_NOT_ARMED;
   }
-  vault_view v = read_vault();
   int32_t answer = -1;
   if (v.have && v.get) answer = v.get(v.ctx, f.matched_vkey, &f.stored);
   if (!v.have || !v.get || answer < 0) {
@@ -398,10 +297,12 @@ int32_t store_record(file_work &f) {
 }
 
 int32_t categorize(kel_walk *w, const kelffa_item *entry, const char *listing_path) {
-  file_work f(w, entry);
-  int32_t r = file_key(f, listing_path);
-  if (r == kGoOn) r = mode_filters(f);
+  file_work f(w);
+  int32_t r = kel_file_identify(entry, listing_path, &w->file_paths, &f.id);
   if (r != kGoOn) return r;
+  // Counted as considered before the add-new-only and correct-mode filters.
+  f.c->considered++;
+  if (!kel_file_passes_modes(w, &f.id)) return 0;
   start_record(f);
   r = pick_imdb_id(f);
   if (r != kGoOn) return r;

@@ -7,23 +7,17 @@
 // records) does not matter.
 #include "scan/lookahead.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "core/keys.h"
-#include "core/path.h"
 #include "match/ahead.h"
 #include "match/http.h"
 #include "match/matcher.h"
-#include "scan/filters.h"
+#include "scan/identity.h"
 
 namespace {
-
-using Guard = std::lock_guard<std::mutex>;
 
 // A correction read ahead for the entry at index.
 struct prepared {
@@ -47,8 +41,7 @@ struct kel_lookahead {
   int32_t reach = 0;     // entries looked at beyond the current one, at most
   int32_t current = -1;  // index being categorized
   int32_t next = 0;      // next index to look at
-  kel_buf path{};
-  kel_buf clean{};
+  kel_file_paths paths{};
 };
 
 namespace {
@@ -68,11 +61,6 @@ void forget(kel_lookahead *la) {
   la->next = 0;
 }
 
-bool read_flag(int32_t kelmcat_state::*field) {
-  Guard g(g_st.lock);
-  return g_st.*field != 0;
-}
-
 // Keeps what the vault answered for the entry; a value that cannot be kept is
 // freed, and the categorization then reads the key itself.
 void keep(kel_lookahead *la, int32_t index, const char *vault_key, int32_t answer, char *value) {
@@ -89,57 +77,25 @@ void keep(kel_lookahead *la, int32_t index, const char *vault_key, int32_t answe
 void prepare(kel_walk *w, kel_lookahead *la, int32_t index, const char *listing_path) {
   const kelffa_item *it = kelffa_item_at(index);
   if (!it) return;
-  const char *name = kelffa_item_name(it);
-  if (!name || !*name || kel_is_dot_name(name) || kelffa_item_is_folder(it)) return;
-  if (!kel_is_candidate(it)) return;
-  kel_buf *fp = &la->path;
-  if (kel_buf_add(fp, nullptr, 0) != 0 || kel_buf_adds(fp, listing_path) != 0) return;
-  if (fp->len > 0 && fp->data[fp->len - 1] != '/' && kel_buf_add(fp, "/", 1) != 0) return;
-  if (kel_buf_adds(fp, name) != 0 || kel_clean_path(fp->data, &la->clean) != 0) return;
-  const char *clean = la->clean.data;
-  if (!kel_path_included(clean, 0)) return;
+  kel_file_id id;
+  if (kel_file_identify(it, listing_path, &la->paths, &id) != 1) return;
+  if (!kel_file_passes_modes(w, &id)) return;
 
-  char key[4128];
-  const char *bid = kelffa_item_backend_id(it);
-  if (kelffa_item_has(it, F_ID) && bid && *bid)
-    kel_format(key, sizeof key, "%s", bid);
-  else
-    kel_format(key, sizeof key, "%s_%" PRId64, clean, kelffa_item_size(it));
-  if (read_flag(&kelmcat_state::add_new_only) && kel_indexed_has(key)) return;
-  char hash[16];
-  std::snprintf(hash, sizeof hash, "%d", kelmcat_stable_hash_utf8(key));
-  if (read_flag(&kelmcat_state::correct_mode) && !kel_walk_has_correction_id(w, hash)) return;
-
-  bool have_vault;
-  void *ctx;
-  int32_t (*get)(void *, const char *, char **);
-  {
-    Guard g(g_st.lock);
-    have_vault = g_st.have_vault != 0;
-    ctx = g_st.vault.ctx;
-    get = g_st.vault.get;
-  }
-  if (have_vault && get) {
-    char corr_key[96];
-    char vault_key[1200];
-    std::snprintf(corr_key, sizeof corr_key, KEL_CORRECT_PREFIX "%s", hash);
-    kel_vault_prefixed_key(vault_key, sizeof vault_key, w->user, corr_key);
+  const kel_vault_view &v = id.vault;
+  if (v.have && v.get) {
+    char vault_key[kKelVaultKeyBuf];
+    kel_file_vault_key(w, KEL_CORRECT_PREFIX, id.hash, vault_key);
     char *value = nullptr;
-    int32_t answer = get(ctx, vault_key, &value);
+    int32_t answer = v.get(v.ctx, vault_key, &value);
     bool corrected = answer == 0 && value && *value;
     keep(la, index, vault_key, answer, value);
     if (corrected) return;
   }
-  const char *loaded = kel_corrections_get(hash);
+  const char *loaded = kel_corrections_get(id.hash);
   if (loaded && *loaded) return;
 
-  char lookup[1024];
-  const char *title = kelffa_item_title(it);
-  int32_t year = kelffa_item_year(it);
-  if (kel_item_has_metadata(it) && title && *title && kelffa_item_has(it, F_YEAR) && year > 0)
-    kel_format(lookup, sizeof lookup, "%s %d", title, year);
-  else
-    kel_format(lookup, sizeof lookup, "%s", name);
+  char lookup[kKelLookupNameBuf];
+  kel_file_lookup_name(id, lookup);
   kel_ahead_lookup(lookup);
 }
 
@@ -167,8 +123,7 @@ void kel_lookahead_close(kel_lookahead *la) {
   if (!la) return;
   forget(la);
   std::free(la->ring);
-  kel_buf_free(&la->path);
-  kel_buf_free(&la->clean);
+  kel_file_paths_free(&la->paths);
   delete la;
   kel_ahead_stop();
 }

@@ -32,6 +32,12 @@ int32_t kel_walk_init(kel_walk *w, const char *user, const char *runtime_config_
   w->user = user;
   w->runtime_config_id = runtime_config_id;
   w->counters = counters;
+  kel_cat prefix(w->vault_prefix, sizeof w->vault_prefix);
+  prefix.add(KEL_VAULT_NAMESPACE "_", sizeof KEL_VAULT_NAMESPACE);
+  prefix.add(user ? user : "");
+  prefix.add("_", 1);
+  prefix.end();
+  w->vault_prefix_len = std::strlen(w->vault_prefix);
   w->index = static_cast<uint64_t *>(std::calloc(kInitialIndexSlots, sizeof(uint64_t)));
   if (!w->index) return KELMCAT_ERR_OOM;
   w->index_mask = kInitialIndexSlots - 1;
@@ -45,7 +51,7 @@ void kel_walk_free(kel_walk *w) {
   delete w->correction_set;
   for (uint64_t i = 0; i < w->correction_count; ++i) std::free(w->correction_ids[i]);
   std::free(w->correction_ids);
-  kel_buf_free(&w->file_path);
+  kel_file_paths_free(&w->file_paths);
   kel_buf_free(&w->clean_path);
   *w = kel_walk{};
 }

@@ -10,6 +10,10 @@
 #include "core/core_internal.h"
 #include "core/flat_map.h"
 #include "scan/counters.h"
+#include "scan/filters.h"
+
+// Room for a vault key; a bounded user id always fits.
+constexpr size_t kKelVaultKeyBuf = 1200;
 
 // Where a scan reports: the result list and the copy of the last scan's
 // counters. The library's entry point hands the results subsystem's functions
@@ -60,16 +64,22 @@ struct kel_walk {
   uint64_t correction_cap;
   kel::FlatMap<bool> *correction_set;
 
-  // Scratch buffers reused for every file (cleaned paths).
-  kel_buf file_path;
+  // Scratch reused for every file's cleaned path, and for every folder's.
+  kel_file_paths file_paths;
   kel_buf clean_path;
+
+  // "<namespace>_<user>_", how every vault key of the scan begins (cut to
+  // fit, as the whole key would be).
+  char vault_prefix[kKelVaultKeyBuf];
+  size_t vault_prefix_len;
 
   // Requests made ahead while the files are categorized; null when the scan
   // makes them one at a time. Owned by the walk runner.
   kel_lookahead *ahead;
 };
 
-// Sets up an empty context with a visited index of 1024 slots and no output.
+// Sets up an empty context with a visited index of 1024 slots, the vault key
+// prefix of user and no output.
 // Returns 0, or KELMCAT_ERR_OOM when the index cannot be allocated (nothing
 // to free then).
 int32_t kel_walk_init(kel_walk *w, const char *user, const char *runtime_config_id,
