@@ -59,16 +59,22 @@ char *put_escaped(char *w, const char *limit, const char *text, bool *whole) {
   return w;
 }
 
+// Writes a service's base and a request's path at w; returns where the
+// request's parameters go.
+template <size_t N>
+char *put_base(char *w, const char *base, size_t base_len, const char (&path)[N]) {
+  std::memcpy(w, base, base_len);
+  w += base_len;
+  std::memcpy(w, path, N - 1);
+  return w + (N - 1);
+}
+
 // The lookup URL in out[1024]. A name too long for the buffer is shortened
 // at a character boundary, so the request keeps its whole escapes and its
 // trailing parameters. False when no matcher host is set.
 bool lookup_url(char (&out)[1024], const kel_request_config &config, const char *name) {
   if (!config.matcher_host_len) return false;
-  char *w = out;
-  std::memcpy(w, config.matcher_host, config.matcher_host_len);
-  w += config.matcher_host_len;
-  std::memcpy(w, kLookupPath, sizeof kLookupPath - 1);
-  w += sizeof kLookupPath - 1;
+  char *w = put_base(out, config.matcher_host, config.matcher_host_len, kLookupPath);
   bool whole;
   w = put_escaped(w, out + sizeof out - sizeof kLookupTail, name, &whole);
   std::memcpy(w, kLookupTail, sizeof kLookupTail);
@@ -103,11 +109,7 @@ int32_t read_lookup(const char *body, int32_t *is_tv, char **imdb_id) {
 // The IsMovie URL for a non-empty id in out[512]: 0, or KELMCAT_ERR_ARG when
 // the id does not fit.
 int32_t is_movie_url(char (&out)[512], const kel_request_config &config, const char *imdb_id) {
-  char *w = out;
-  std::memcpy(w, config.catalogue_base, config.catalogue_base_len);
-  w += config.catalogue_base_len;
-  std::memcpy(w, kIsMoviePath, sizeof kIsMoviePath - 1);
-  w += sizeof kIsMoviePath - 1;
+  char *w = put_base(out, config.catalogue_base, config.catalogue_base_len, kIsMoviePath);
   bool whole;
   w = put_escaped(w, out + sizeof out - 1, imdb_id, &whole);
   *w = '\0';
