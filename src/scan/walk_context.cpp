@@ -32,11 +32,7 @@ int32_t kel_walk_init(kel_walk *w, const char *user, const char *runtime_config_
   w->user = user;
   w->runtime_config_id = runtime_config_id;
   w->counters = counters;
-  kel_cat prefix(w->vault_prefix, sizeof w->vault_prefix);
-  prefix.add(KEL_VAULT_NAMESPACE "_", sizeof KEL_VAULT_NAMESPACE);
-  prefix.add(user ? user : "");
-  prefix.add("_", 1);
-  prefix.end();
+  kel_vault_prefixed_key(w->vault_prefix, sizeof w->vault_prefix, user, "");
   w->vault_prefix_len = std::strlen(w->vault_prefix);
   w->index = static_cast<uint64_t *>(std::calloc(kInitialIndexSlots, sizeof(uint64_t)));
   if (!w->index) return KELMCAT_ERR_OOM;
