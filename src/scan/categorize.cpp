@@ -110,8 +110,7 @@ constexpr int32_t kGoOn = 1;
 void start_record(file_work &f) {
   const kel_file_id &id = f.id;
   // A record missing one of its texts would be stored without that member.
-  if (!mfile_init_new(&f.n, id.name, id.has_ext ? id.ext : nullptr, f.w->runtime_config_id,
-                      id.size))
+  if (!mfile_init_new(&f.n, id.name, id.ext[0] ? id.ext : nullptr, f.w->runtime_config_id, id.size))
     throw std::bad_alloc();
   kel_file_vault_key(f.w, KEL_CORRECT_PREFIX, id.hash, f.corr_vkey);
   kel_file_vault_key(f.w, KEL_MATCHED_PREFIX, id.hash, f.matched_vkey);

@@ -35,7 +35,7 @@ int32_t kel_file_identify(const kelffa_item *entry, const char *listing_path, ke
   id->entry = entry;
   id->name = kelffa_item_name(entry);
   id->size = kelffa_item_size(entry);
-  id->has_ext = kel_file_extension(id->name, id->ext) != 0;
+  kel_file_extension(id->name, id->ext);
   {
     // Nothing between these reads calls out of the library, so one hold of
     // the lock sees what reading each afresh would.

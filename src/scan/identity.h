@@ -36,8 +36,7 @@ struct kel_file_id {
   const kelffa_item *entry;
   const char *name;  // the entry's, never null
   int64_t size;
-  char ext[KEL_EXT_BUF];  // its extension as kel_file_extension gives it
-  bool has_ext;
+  char ext[KEL_EXT_BUF];  // its extension as kel_file_extension gives it, "" for none
   char key[kKelFileKeyBuf];
   char hash[16];  // decimal stable hash of key, once the modes were checked
   // The configuration read with the path filter: the modes and the vault the
